@@ -1,0 +1,255 @@
+// hushlink-host: loads a FireWire plugin module and drives it the way the
+// emulator does, so the plugin can be run and checked without the emulator.
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host/module.h"
+#include "host/trace.h"
+#include "plugin/hushlink.h"
+
+namespace hushlink::host {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: hushlink-host COMMAND MODULE [ARGS]\n"
+    "\n"
+    "Loads a FireWire plugin module (libHushlink.so, Hushlink.dll) and calls its\n"
+    "entry points the way the emulator does.\n"
+    "\n"
+    "commands:\n"
+    "  info MODULE          print the plugin's type, name and version word, and\n"
+    "                       which of the thirteen entry points it exports\n"
+    "  run MODULE [TRACE]   in the current directory: FWinit, FWopen, one access\n"
+    "                       per trace line, FWclose, FWshutdown; prints each read's\n"
+    "                       result. Without TRACE, runs a short demo session.\n"
+    "                       TRACE may be - for standard input.\n"
+    "  --help               show this text\n"
+    "\n"
+    "trace lines:\n"
+    "  r ADDRESS            read the register at ADDRESS\n"
+    "  w ADDRESS VALUE      write VALUE to the register at ADDRESS\n"
+    "  Numbers are hex with 0x or decimal, at most 32 bits; # starts a comment.\n"
+    "\n"
+    "The plugin reads its settings from inis/Hushlink.ini (the line\n"
+    "\"logging = 1\" turns its log on) and logs to logs/Hushlink.log, both in the\n"
+    "current directory; it creates neither directory.\n"
+    "\n"
+    "exit status: 0 on success, 1 when the module or the session fails,\n"
+    "2 on a usage error.\n";
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr std::uint32_t kFireWireType = 0x40;
+
+struct EntryPointInfo {
+  const char* name;
+  int exportNumber;
+};
+
+// The interface in the order of its export numbers.
+constexpr EntryPointInfo kEntryPoints[] = {
+    {"PS2EgetLibType", 2}, {"PS2EgetLibName", 3}, {"PS2EgetLibVersion2", 4},
+    {"FWinit", 5},         {"FWshutdown", 6},     {"FWopen", 7},
+    {"FWclose", 8},        {"FWread32", 11},      {"FWwrite32", 14},
+    {"FWirqCallback", 15}, {"FWconfigure", 17},   {"FWtest", 18},
+    {"FWabout", 19}};
+
+int fail(const std::string& message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "hushlink-host: %s\n", message.c_str());
+  return kExitFailure;
+}
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "hushlink-host: %s\nTry 'hushlink-host --help'.\n", message.c_str());
+  return kExitUsage;
+}
+
+// A loaded module and its resolved entry points, unloaded when done.
+class Plugin {
+ public:
+  Plugin(const Plugin&) = delete;
+  Plugin& operator=(const Plugin&) = delete;
+  ~Plugin() {
+    if (module_ != nullptr) unloadModule(module_);
+  }
+
+  static bool load(const std::string& path, Plugin& plugin, std::string& error) {
+    plugin.module_ = loadModule(path, error);
+    if (plugin.module_ == nullptr) {
+      error = path + ": cannot load module: " + error;
+      return false;
+    }
+    for (const EntryPointInfo& entry : kEntryPoints) {
+      plugin.addresses_.push_back(findEntryPoint(plugin.module_, entry.name));
+    }
+    return true;
+  }
+  Plugin() = default;
+
+  void* address(const char* name) const {
+    for (std::size_t i = 0; i < addresses_.size(); ++i) {
+      if (std::string(kEntryPoints[i].name) == name) return addresses_[i];
+    }
+    return nullptr;
+  }
+
+  template <typename Fn>
+  Fn get(const char* name) const {
+    return reinterpret_cast<Fn>(address(name));
+  }
+
+  // The names of those among `names` the module does not export.
+  std::vector<std::string> missing(const std::vector<const char*>& names) const {
+    std::vector<std::string> absent;
+    for (const char* name : names) {
+      if (address(name) == nullptr) absent.push_back(name);
+    }
+    return absent;
+  }
+
+ private:
+  ModuleHandle module_ = nullptr;
+  std::vector<void*> addresses_;
+};
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+std::string hex(std::uint32_t value, int width = 0) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*x", width, value);
+  return text;
+}
+
+int info(const std::string& path) {
+  Plugin plugin;
+  std::string error;
+  if (!Plugin::load(path, plugin, error)) return fail(error);
+
+  std::printf("module:   %s\n", path.c_str());
+  if (auto getType = plugin.get<PS2EgetLibTypeFn>("PS2EgetLibType")) {
+    const std::uint32_t type = getType();
+    std::printf("type:     %s (%s)\n", hex(type).c_str(),
+                type == kFireWireType ? "FireWire plugin" : "not a FireWire plugin");
+  }
+  if (auto getName = plugin.get<PS2EgetLibNameFn>("PS2EgetLibName")) {
+    const char* name = getName();
+    std::printf("name:     %s\n", name != nullptr ? name : "(null)");
+  }
+  if (auto getVersion = plugin.get<PS2EgetLibVersion2Fn>("PS2EgetLibVersion2")) {
+    const std::uint32_t version = getVersion(kFireWireType);
+    std::printf("version:  %s (%u.%u.%u)\n", hex(version, 8).c_str(), version >> 16,
+                (version >> 8) & 0xff, version & 0xff);
+  }
+  std::printf("entry points:\n");
+  std::vector<std::string> absent;
+  for (const EntryPointInfo& entry : kEntryPoints) {
+    const bool present = plugin.address(entry.name) != nullptr;
+    std::printf("  %-20s %2d  %s\n", entry.name, entry.exportNumber, present ? "yes" : "MISSING");
+    if (!present) absent.push_back(entry.name);
+  }
+  if (!absent.empty()) return fail(path + ": missing entry points: " + joined(absent));
+  return 0;
+}
+
+bool readTrace(const std::string& source, std::vector<TraceStep>& steps, std::string& error) {
+  if (source.empty()) {
+    std::istringstream demo(kDemoTrace);
+    return parseTrace(demo, "demo", steps, error);
+  }
+  if (source == "-") return parseTrace(std::cin, "<stdin>", steps, error);
+  std::ifstream file(source);
+  if (!file) {
+    error = source + ": cannot open trace";
+    return false;
+  }
+  return parseTrace(file, source, steps, error);
+}
+
+int interruptsRaised = 0;
+void HUSHLINK_CALL countInterrupt(void) { ++interruptsRaised; }
+
+int run(const std::string& path, const std::string& traceSource) {
+  std::vector<TraceStep> steps;
+  std::string error;
+  if (!readTrace(traceSource, steps, error)) return fail(error);
+
+  Plugin plugin;
+  if (!Plugin::load(path, plugin, error)) return fail(error);
+  const auto absent =
+      plugin.missing({"FWinit", "FWshutdown", "FWopen", "FWclose", "FWread32", "FWwrite32"});
+  if (!absent.empty()) return fail(path + ": missing entry points: " + joined(absent));
+
+  const auto init = plugin.get<FWinitFn>("FWinit");
+  const auto shutdown = plugin.get<FWshutdownFn>("FWshutdown");
+  const auto read32 = plugin.get<FWread32Fn>("FWread32");
+  const auto write32 = plugin.get<FWwrite32Fn>("FWwrite32");
+
+  const std::int32_t initResult = init();
+  std::printf("FWinit -> %d\n", initResult);
+  if (initResult != 0) {
+    shutdown();
+    return fail("FWinit failed with " + std::to_string(initResult));
+  }
+  if (auto irqCallback = plugin.get<FWirqCallbackFn>("FWirqCallback")) irqCallback(countInterrupt);
+  std::printf("FWopen -> %d\n", plugin.get<FWopenFn>("FWopen")(nullptr));
+  for (const TraceStep& step : steps) {
+    switch (step.kind) {
+      case TraceStep::Kind::Comment:
+        std::printf("# %s\n", step.comment.c_str());
+        break;
+      case TraceStep::Kind::Read:
+        std::printf("read  %s -> %s\n", hex(step.address, 8).c_str(),
+                    hex(read32(step.address), 8).c_str());
+        break;
+      case TraceStep::Kind::Write:
+        write32(step.address, step.value);
+        std::printf("write %s <- %s\n", hex(step.address, 8).c_str(), hex(step.value, 8).c_str());
+        break;
+    }
+  }
+  plugin.get<FWcloseFn>("FWclose")();
+  shutdown();
+  std::printf("FWclose, FWshutdown; interrupts raised: %d\n", interruptsRaised);
+  return 0;
+}
+
+int dispatch(const std::vector<std::string>& args) {
+  if (args.empty()) return usageError("no command given");
+  const std::string& command = args[0];
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command == "info") {
+    if (args.size() != 2) return usageError("usage: hushlink-host info MODULE");
+    return info(args[1]);
+  }
+  if (command == "run") {
+    if (args.size() != 2 && args.size() != 3) {
+      return usageError("usage: hushlink-host run MODULE [TRACE]");
+    }
+    return run(args[1], args.size() == 3 ? args[2] : std::string());
+  }
+  return usageError("unknown command '" + command + "'");
+}
+
+}  // namespace
+}  // namespace hushlink::host
+
+int main(int argc, char** argv) {
+  try {
+    return hushlink::host::dispatch(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const std::exception& error) {
+    return hushlink::host::fail(error.what());
+  }
+}

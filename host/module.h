@@ -1,0 +1,20 @@
+// Loading a plugin module the way the host does, behind one small interface
+// per platform.
+#pragma once
+
+#include <string>
+
+namespace hushlink::host {
+
+using ModuleHandle = void*;
+
+// Loads the module at `path`; null, with the loader's own message in `error`,
+// when it does not load.
+ModuleHandle loadModule(const std::string& path, std::string& error);
+
+// The address of the exported entry point `name`, or null.
+void* findEntryPoint(ModuleHandle module, const char* name);
+
+void unloadModule(ModuleHandle module);
+
+}  // namespace hushlink::host

@@ -1,0 +1,22 @@
+#include <dlfcn.h>
+
+#include "host/module.h"
+
+namespace hushlink::host {
+
+ModuleHandle loadModule(const std::string& path, std::string& error) {
+  // dlopen searches the library path for a bare name; a user means the file.
+  const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+  void* module = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) {
+    const char* message = ::dlerror();
+    error = message != nullptr ? message : "unknown loader error";
+  }
+  return module;
+}
+
+void* findEntryPoint(ModuleHandle module, const char* name) { return ::dlsym(module, name); }
+
+void unloadModule(ModuleHandle module) { ::dlclose(module); }
+
+}  // namespace hushlink::host

@@ -1,0 +1,36 @@
+// Configure and About: one message box each. There is nothing to configure
+// but the logging switch, and that is edited in the settings file by hand.
+#include "plugin/hushlink.h"
+#include "support/message_box.h"
+#include "support/settings.h"
+
+namespace {
+
+constexpr const char* kConfigureNotice = "This space intentionally left blank.";
+
+// "Hushlink：纯粹的空插件。" in the GBK code page, as the host's 8-bit
+// message box expects it.
+constexpr const char* kAboutText =
+    "Hushlink\xA3\xBA\xB4\xBF\xB4\xE2\xB5\xC4\xBF\xD5\xB2\xE5\xBC\xFE\xA1\xA3";
+
+}  // namespace
+
+extern "C" {
+
+void HUSHLINK_CALL FWconfigure(void) {
+  try {
+    hushlink::loadSettings();
+    hushlink::showMessage("%s", kConfigureNotice);
+    hushlink::saveSettings();
+  } catch (...) {
+  }
+}
+
+void HUSHLINK_CALL FWabout(void) {
+  try {
+    hushlink::showMessage("%s", kAboutText);
+  } catch (...) {
+  }
+}
+
+}  // extern "C"

@@ -1,0 +1,102 @@
+// The entry points the host calls. None lets an exception out: the host is
+// C and cannot unwind through it.
+#include "plugin/hushlink.h"
+#include "plugin/register_store.h"
+#include "support/log_channel.h"
+#include "support/settings.h"
+
+namespace hushlink {
+namespace {
+
+constexpr std::uint32_t kLibType = 0x40;  // the host's code for a FireWire plugin
+constexpr const char* kLibName = "Hushlink Driver";
+constexpr std::uint32_t kLibVersion = 0x00020006;
+constexpr int kVersionMajor = 0;  // the two low bytes of the version word
+constexpr int kVersionMinor = 6;
+
+constexpr std::int32_t kSuccess = 0;
+constexpr std::int32_t kFailure = -1;
+
+void shutdown() {
+  releaseRegisterStore();
+  logChannel.close();
+}
+
+std::int32_t initialise() {
+  // A second FWinit, or a retry after a failed one, starts from a clean slate
+  // instead of leaking the store and the log file it already holds.
+  shutdown();
+  loadSettings();
+  logChannel.setFlags(settings.logging != 0);
+  logChannel.open(kLogPath);
+  logChannel.writeLine("Hushlink plugin version %d,%d", kVersionMajor, kVersionMinor);
+  logChannel.writeLine("Initializing Hushlink");
+  if (!allocateRegisterStore()) {
+    logChannel.alert("Error allocating Memory");
+    return kFailure;
+  }
+  return kSuccess;
+}
+
+}  // namespace
+}  // namespace hushlink
+
+using namespace hushlink;
+
+extern "C" {
+
+uint32_t HUSHLINK_CALL PS2EgetLibType(void) { return kLibType; }
+
+const char* HUSHLINK_CALL PS2EgetLibName(void) { return kLibName; }
+
+uint32_t HUSHLINK_CALL PS2EgetLibVersion2(uint32_t) { return kLibVersion; }
+
+int32_t HUSHLINK_CALL FWinit(void) {
+  try {
+    return initialise();
+  } catch (...) {
+    return kFailure;
+  }
+}
+
+void HUSHLINK_CALL FWshutdown(void) { shutdown(); }
+
+int32_t HUSHLINK_CALL FWopen(void*) {
+  try {
+    logChannel.writeLine("Opening Hushlink.");
+  } catch (...) {
+  }
+  return kSuccess;
+}
+
+void HUSHLINK_CALL FWclose(void) {
+  try {
+    logChannel.writeLine("Closing Hushlink.");
+  } catch (...) {
+  }
+}
+
+uint32_t HUSHLINK_CALL FWread32(uint32_t address) {
+  const std::uint32_t value = readRegister(address);
+  try {
+    logChannel.writeLine("FW read mem 0x%x: 0x%x", address, value);
+  } catch (...) {
+  }
+  return value;
+}
+
+void HUSHLINK_CALL FWwrite32(uint32_t address, uint32_t value) {
+  writeRegister(address, value);
+  try {
+    logChannel.writeLine("FW write mem 0x%x: 0x%x", address, value);
+  } catch (...) {
+  }
+}
+
+void HUSHLINK_CALL FWirqCallback(FWirqHandler callback) {
+  pluginState.interruptCallback = callback;
+}
+
+int32_t HUSHLINK_CALL FWtest(void) { return kSuccess; }
+
+}  // extern "C"

@@ -1,0 +1,30 @@
+#include "plugin/register_store.h"
+
+#include <cstdlib>
+
+namespace hushlink {
+
+PluginState pluginState;
+
+namespace {
+StoreAllocator storeAllocator = std::malloc;
+}
+
+void setStoreAllocator(StoreAllocator allocator) {
+  storeAllocator = allocator != nullptr ? allocator : std::malloc;
+}
+
+bool allocateRegisterStore() {
+  void* memory = storeAllocator(kStoreSize);
+  if (memory == nullptr) return false;
+  std::memset(memory, 0, kStoreSize);
+  pluginState.registerStore = static_cast<unsigned char*>(memory);
+  return true;
+}
+
+void releaseRegisterStore() {
+  std::free(pluginState.registerStore);
+  pluginState.registerStore = nullptr;
+}
+
+}  // namespace hushlink

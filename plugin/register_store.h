@@ -1,0 +1,63 @@
+// The null FireWire controller's register space.
+//
+// Modelled: a 65,536-byte store that keeps every 32-bit word written into the
+// controller's range and returns it on the next read, addressed by the low 16
+// bits of the address, with words at neighbouring offsets overlapping; and one
+// register, 0x1F808410, whose reads are pinned to 8. Not modelled: any bus,
+// node or interrupt. The host's interrupt callback is kept and never called.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "plugin/hushlink.h"
+
+namespace hushlink {
+
+inline constexpr std::uint32_t kStoreSize = 0x10000;
+inline constexpr std::uint32_t kOffsetMask = kStoreSize - 1;
+inline constexpr std::uint32_t kWordSize = sizeof(std::uint32_t);
+inline constexpr std::uint32_t kFixedReadAddress = 0x1F808410;
+inline constexpr std::uint32_t kFixedReadValue = 8;
+
+struct PluginState {
+  unsigned char* registerStore;    // owned from a successful FWinit to FWshutdown
+  FWirqHandler interruptCallback;  // the host's; never called
+};
+
+// Zero-initialised when the module loads.
+extern PluginState pluginState;
+
+// Allocates and zeroes the store; false when the memory cannot be had.
+bool allocateRegisterStore();
+void releaseRegisterStore();
+
+// How the store gets its memory. Tests swap in one that fails.
+using StoreAllocator = void* (*)(std::size_t);
+void setStoreAllocator(StoreAllocator allocator);
+
+// Bytes of a word that lie past the end of the store read as zero and are
+// dropped on write; with no store, reads give 0 and writes are dropped.
+inline std::uint32_t readRegister(std::uint32_t address) {
+  if (address == kFixedReadAddress) return kFixedReadValue;
+  const unsigned char* store = pluginState.registerStore;
+  if (store == nullptr) return 0;
+  const std::uint32_t offset = address & kOffsetMask;
+  unsigned char bytes[kWordSize] = {};
+  std::memcpy(bytes, store + offset,
+              offset <= kStoreSize - kWordSize ? kWordSize : kStoreSize - offset);
+  std::uint32_t value;
+  std::memcpy(&value, bytes, kWordSize);
+  return value;
+}
+
+inline void writeRegister(std::uint32_t address, std::uint32_t value) {
+  unsigned char* store = pluginState.registerStore;
+  if (store == nullptr) return;
+  const std::uint32_t offset = address & kOffsetMask;
+  std::memcpy(store + offset, &value,
+              offset <= kStoreSize - kWordSize ? kWordSize : kStoreSize - offset);
+}
+
+}  // namespace hushlink

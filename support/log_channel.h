@@ -1,0 +1,45 @@
+// The plugin's diagnostic output: one line per event to the log file and to
+// standard output, and alerts in a message box while the log file is open.
+#pragma once
+
+#include <cstdio>
+
+#define HUSHLINK_PRINTF(format_index, first_arg) \
+  __attribute__((format(printf, format_index, first_arg)))
+
+namespace hushlink {
+
+inline constexpr const char* kLogPath = "logs/Hushlink.log";
+
+struct LogChannel {
+  bool toFile;
+  bool toConsole;
+  std::FILE* file;
+
+  // Opens (creating or truncating) the log file; false when it cannot be.
+  bool open(const char* path);
+  // Closes the log file, if one is open.
+  void close();
+  void setFlags(bool enabled) { toFile = toConsole = enabled; }
+
+  // Writes the formatted text and a newline to each enabled output. Nothing is
+  // written anywhere while no log file is open.
+  template <typename... Args>
+  void writeLine(const char* format, Args... args) {
+    // Register accesses pass here on every call: stay cheap when silent.
+    if (file == nullptr || !(toFile || toConsole)) return;
+    emitLine(format, args...);
+  }
+
+  // Shows the formatted text (at most 255 bytes) in a message box, but only
+  // while a log file is open. The text is not written to the log.
+  void alert(const char* format, ...) HUSHLINK_PRINTF(2, 3);
+
+ private:
+  void emitLine(const char* format, ...) HUSHLINK_PRINTF(2, 3);
+};
+
+// Zero-initialised when the module loads: no file, both outputs off.
+extern LogChannel logChannel;
+
+}  // namespace hushlink

@@ -1,0 +1,125 @@
+// The message box on a POSIX desktop: a dialog program when a desktop session
+// is there to show it, otherwise one line on standard error, so a headless
+// host never blocks on a box nobody can see.
+#include <iconv.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/message_box.h"
+
+extern char** environ;
+
+namespace hushlink {
+
+namespace {
+
+// Plugin texts are stored in the GBK code page; desktops speak UTF-8. A byte
+// that does not convert shows as "?" instead of vanishing.
+std::string gbkToUtf8(const char* text) {
+  std::string out;
+  const iconv_t converter = iconv_open("UTF-8", "GBK");
+  if (converter == reinterpret_cast<iconv_t>(-1)) {
+    for (const char* p = text; *p != '\0'; ++p) {
+      out += (static_cast<unsigned char>(*p) < 0x80) ? *p : '?';
+    }
+    return out;
+  }
+  char* in = const_cast<char*>(text);
+  std::size_t inLeft = std::strlen(text);
+  char chunk[256];
+  while (inLeft > 0) {
+    char* outPtr = chunk;
+    std::size_t outLeft = sizeof chunk;
+    const std::size_t result = iconv(converter, &in, &inLeft, &outPtr, &outLeft);
+    out.append(chunk, static_cast<std::size_t>(outPtr - chunk));
+    if (result == static_cast<std::size_t>(-1) && errno != E2BIG) {
+      out += '?';
+      ++in;
+      --inLeft;
+      iconv(converter, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  iconv_close(converter);
+  return out;
+}
+
+bool isSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0';
+}
+
+bool hasDesktopSession() { return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY"); }
+
+std::string findOnPath(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  if (path == nullptr) return {};
+  const std::string_view directories = path;
+  std::size_t start = 0;
+  while (start <= directories.size()) {
+    std::size_t end = directories.find(':', start);
+    if (end == std::string_view::npos) end = directories.size();
+    const std::string_view directory = directories.substr(start, end - start);
+    // An empty entry means the current directory.
+    std::string candidate(directory.empty() ? std::string_view(".") : directory);
+    candidate += '/';
+    candidate += program;
+    struct stat info;
+    if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    start = end + 1;
+  }
+  return {};
+}
+
+// The arguments of each dialog program we know, in the order we prefer them:
+// caption "Message", the text as one argument, a single OK button.
+std::vector<std::string> dialogArguments(const std::string& program, const std::string& text) {
+  if (program == "zenity") {
+    return {"zenity", "--info", "--no-markup", "--title=Message", "--text=" + text};
+  }
+  if (program == "kdialog") return {"kdialog", "--title", "Message", "--msgbox", text};
+  return {"xmessage", "-title", "Message", "-buttons", "OK", "-default", "OK", "-center", text};
+}
+
+// Runs the program and waits for it; false when it could not be started.
+bool runAndWait(const std::string& path, const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  pid_t child;
+  if (posix_spawn(&child, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return false;
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return !(WIFEXITED(status) && WEXITSTATUS(status) == 127);
+}
+
+bool showInDialog(const std::string& text) {
+  if (!hasDesktopSession()) return false;
+  for (const char* program : {"zenity", "kdialog", "xmessage"}) {
+    const std::string path = findOnPath(program);
+    if (!path.empty()) return runAndWait(path, dialogArguments(program, text));
+  }
+  return false;
+}
+
+}  // namespace
+
+void displayMessageBox(const char* text) {
+  const std::string utf8 = gbkToUtf8(text);
+  if (showInDialog(utf8)) return;
+  std::fprintf(stderr, "%s: %s\n", kMessageCaption, utf8.c_str());
+}
+
+}  // namespace hushlink

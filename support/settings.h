@@ -1,0 +1,46 @@
+// The one persisted setting, `logging`, kept in a one-line text file:
+//   logging = <signed decimal>
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace hushlink {
+
+struct Settings {
+  // Zero: logging off; any other value: on. Kept as read, never folded to 0/1.
+  std::int32_t logging;
+};
+
+extern Settings settings;
+
+// Set to "inis/" when the module loads; the file name is appended after a
+// further "/", which the file system takes as one separator.
+extern std::string settingsDirectory;
+
+inline constexpr const char* kSettingsFileName = "/Hushlink.ini";
+inline constexpr const char* kLoggingKey = "logging";
+
+std::string settingsPath();
+
+// The settings file while one load or save has it open.
+struct SettingsFile {
+  std::FILE* handle;
+
+  bool open(const char* path, bool forWriting);
+  // Matches "<key> = %d" once at the start of the file with scanf's rules;
+  // 0 when no number was matched. Numbers beyond 32 bits saturate.
+  std::int32_t readInt(const char* key);
+  void writeInt(const char* key, std::int32_t value);
+  void close();
+};
+
+// Reads `logging` and sets the log flags from it; when the file cannot be
+// read, writes a new one with the current value instead.
+void loadSettings();
+
+// Writes the current `logging` value as the file's one line.
+void saveSettings();
+
+}  // namespace hushlink
