@@ -1,0 +1,124 @@
+// Failures the host cannot cause through the interface: the store's memory
+// refused, and texts longer than the message buffers.
+#include <cstdlib>
+#include <string>
+
+#include "plugin/hushlink.h"
+#include "plugin/register_store.h"
+#include "support/log_channel.h"
+#include "support/message_box.h"
+#include "support/settings.h"
+#include "tests/support/test_support.h"
+
+namespace hushlink::testing {
+namespace {
+
+void* refuseMemory(std::size_t) { return nullptr; }
+
+// The plugin is linked into this program: put its module-wide state back as
+// a fresh load would have it.
+class LinkedPluginTest : public ::testing::Test {
+ protected:
+  LinkedPluginTest() { useHeadlessSession(); }
+  ~LinkedPluginTest() override {
+    FWshutdown();
+    setStoreAllocator(nullptr);
+    settings.logging = 0;
+    logChannel.setFlags(false);
+  }
+};
+
+struct AllocationCase {
+  const char* name;
+  friend void PrintTo(const AllocationCase& c, std::ostream* os) { *os << c.name; }
+  TempWorkingDirectory::Layout layout;
+  int logging;
+  const char* stderrText;
+};
+
+class AllocationFailureTest : public LinkedPluginTest,
+                              public ::testing::WithParamInterface<AllocationCase> {};
+
+// The alert is shown while the log file is open, whatever the setting, and
+// never when there is no log file.
+TEST_P(AllocationFailureTest, InitFailsAndAlertsOnlyWhileTheLogIsOpen) {
+  const AllocationCase& c = GetParam();
+  TempWorkingDirectory directory(c.layout);
+  if (c.layout & TempWorkingDirectory::kInis) {
+    directory.writeSettings("logging = " + std::to_string(c.logging) + "\n");
+  }
+  setStoreAllocator(refuseMemory);
+  CapturedOutput err(2);
+  EXPECT_EQ(FWinit(), -1);
+  EXPECT_EQ(err.text(), c.stderrText);
+  EXPECT_EQ(pluginState.registerStore, nullptr);
+}
+
+const AllocationCase kAllocationCases[] = {
+    {"LoggingOn", TempWorkingDirectory::kBoth, 1, "Message: Error allocating Memory\n"},
+    {"LoggingOff", TempWorkingDirectory::kBoth, 0, "Message: Error allocating Memory\n"},
+    {"NoLogsDirectory", TempWorkingDirectory::kInis, 1, ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Layouts, AllocationFailureTest, ::testing::ValuesIn(kAllocationCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// After a failed FWinit the log stays open with no store behind it: accesses
+// are logged, read 0 and store nothing; a retry that gets its memory works
+// on a fresh log.
+TEST_F(LinkedPluginTest, AfterAFailedInitAccessesAreLoggedAndARetrySucceeds) {
+  TempWorkingDirectory directory;
+  directory.writeSettings("logging = 1\n");
+  setStoreAllocator(refuseMemory);
+  {
+    CapturedOutput err(2);
+    CapturedOutput out(1);
+    ASSERT_EQ(FWinit(), -1);
+    FWwrite32(0x8, 0x77);
+    EXPECT_EQ(FWread32(0x8), 0u);
+    EXPECT_EQ(FWread32(0x1F808410), 8u);
+  }
+  EXPECT_EQ(directory.log(),
+            "Hushlink plugin version 0,6\n"
+            "Initializing Hushlink\n"
+            "FW write mem 0x8: 0x77\n"
+            "FW read mem 0x8: 0x0\n"
+            "FW read mem 0x1f808410: 0x8\n");
+  setStoreAllocator(nullptr);
+  CapturedOutput out(1);
+  ASSERT_EQ(FWinit(), 0);
+  FWwrite32(0x8, 0x77);
+  EXPECT_EQ(FWread32(0x8), 0x77u);
+  EXPECT_EQ(directory.log(),
+            "Hushlink plugin version 0,6\nInitializing Hushlink\n"
+            "FW write mem 0x8: 0x77\nFW read mem 0x8: 0x77\n");
+}
+
+TEST_F(LinkedPluginTest, AlertIsCutAt255BytesAndShowsPercentSignsLiterally) {
+  TempWorkingDirectory directory;
+  ASSERT_EQ(FWinit(), 0);
+  CapturedOutput err(2);
+  logChannel.alert("%s", std::string(1000, 'a').c_str());
+  logChannel.alert("%s", "100%s %d %n done");
+  EXPECT_EQ(err.text(), "Message: " + std::string(255, 'a') + "\nMessage: 100%s %d %n done\n");
+}
+
+TEST_F(LinkedPluginTest, MessageIsCutAt511Bytes) {
+  CapturedOutput err(2);
+  showMessage("%s-%s", std::string(300, 'x').c_str(), std::string(300, 'y').c_str());
+  EXPECT_EQ(err.text(), "Message: " + std::string(300, 'x') + "-" + std::string(210, 'y') + "\n");
+}
+
+TEST_F(LinkedPluginTest, LongLogLinesArriveWhole) {
+  TempWorkingDirectory directory;
+  directory.writeSettings("logging = 1\n");
+  ASSERT_EQ(FWinit(), 0);
+  const std::string text(5000, 'z');
+  CapturedOutput out(1);
+  logChannel.writeLine("%s", text.c_str());
+  EXPECT_EQ(out.text(), text + "\n");
+  EXPECT_EQ(directory.log(), "Hushlink plugin version 0,6\nInitializing Hushlink\n" + text + "\n");
+}
+
+}  // namespace
+}  // namespace hushlink::testing

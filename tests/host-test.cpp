@@ -1,0 +1,173 @@
+// hushlink-host run end to end on the built module, in a fresh working
+// directory each, as a user would run it.
+#include <gmock/gmock.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/support/test_support.h"
+
+namespace hushlink::testing {
+namespace {
+
+using ::testing::HasSubstr;
+
+CommandResult host(const std::vector<std::string>& arguments) {
+  std::vector<std::string> command = {HUSHLINK_HOST};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return runCommand(command);
+}
+
+class HostTest : public ::testing::Test {
+ protected:
+  HostTest() { useHeadlessSession(); }
+  TempWorkingDirectory directory;
+};
+
+TEST_F(HostTest, InfoShowsIdentificationAndAllThirteenEntryPoints) {
+  const CommandResult result = host({"info", HUSHLINK_MODULE});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_THAT(result.out, HasSubstr("type:     0x40 (FireWire plugin)\n"));
+  EXPECT_THAT(result.out, HasSubstr("name:     Hushlink Driver\n"));
+  EXPECT_THAT(result.out, HasSubstr("version:  0x00020006 (2.0.6)\n"));
+  for (const char* line :
+       {"  PS2EgetLibType        2  yes\n", "  FWread32             11  yes\n",
+        "  FWwrite32            14  yes\n", "  FWabout              19  yes\n"}) {
+    EXPECT_THAT(result.out, HasSubstr(line));
+  }
+  EXPECT_EQ(result.err, "");
+}
+
+TEST_F(HostTest, DemoSessionShowsTheDeviceAndLogsIt) {
+  directory.writeSettings("logging = 1\n");
+  const CommandResult result = host({"run", HUSHLINK_MODULE});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  for (const char* line : {"FWinit -> 0\n", "read  0x1f808410 -> 0x00000008\n",
+                           "read  0x00008410 -> 0x12345678\n", "read  0x1f800001 -> 0x00112233\n",
+                           "interrupts raised: 0\n", "FW read mem 0x1f800001: 0x112233\n"}) {
+    EXPECT_THAT(result.out, HasSubstr(line));
+  }
+  const std::string log = directory.log();
+  EXPECT_EQ(log.rfind("Hushlink plugin version 0,6\nInitializing Hushlink\nOpening Hushlink.\n", 0),
+            0u);
+  EXPECT_THAT(log, HasSubstr("FW write mem 0x1f808410: 0x12345678\nFW read mem 0x1f808410: 0x8\n"));
+  EXPECT_THAT(log, HasSubstr("FW read mem 0x1f800001: 0x112233\nClosing Hushlink.\n"));
+}
+
+TEST_F(HostTest, TraceFileIsRunLineByLine) {
+  writeFile(directory.path() / "session.trace",
+            "# set up a word, then read it back through an alias\n"
+            "w 0x1F801000 305419896   # decimal 0x12345678\n"
+            "\n"
+            "r 0x00001000\n"
+            "R 0x1000\n");
+  const CommandResult lowerOnly = host({"run", HUSHLINK_MODULE, "session.trace"});
+  EXPECT_EQ(lowerOnly.exitCode, 1);
+  EXPECT_EQ(lowerOnly.err,
+            "hushlink-host: session.trace:5: unknown access 'R' (expected 'r ADDRESS' or "
+            "'w ADDRESS VALUE')\n");
+  EXPECT_EQ(lowerOnly.out, "") << "nothing runs before the whole trace has parsed";
+
+  writeFile(directory.path() / "session.trace",
+            "w 0x1F801000 305419896   # decimal 0x12345678\nr 0x00001000\n");
+  const CommandResult result = host({"run", HUSHLINK_MODULE, "session.trace"});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_THAT(result.out, HasSubstr("write 0x1f801000 <- 0x12345678\n"
+                                    "read  0x00001000 -> 0x12345678\n"));
+  EXPECT_EQ(directory.settingsFile(), "logging = 0\n") << "the plugin's first run creates it";
+}
+
+struct ErrorCase {
+  const char* name;
+  friend void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.name; }
+  std::vector<std::string> arguments;
+  const char* trace;  // written to bad.trace when not null
+  int exitCode;
+  std::string message;  // the start of standard error
+};
+
+class HostErrorTest : public HostTest, public ::testing::WithParamInterface<ErrorCase> {};
+
+TEST_P(HostErrorTest, BadInputGetsAOneLineErrorAndANonZeroExit) {
+  const ErrorCase& c = GetParam();
+  if (c.trace != nullptr) writeFile(directory.path() / "bad.trace", c.trace);
+  const CommandResult result = host(c.arguments);
+  EXPECT_EQ(result.exitCode, c.exitCode);
+  EXPECT_EQ(result.err.substr(0, c.message.size()), c.message) << result.err;
+  EXPECT_FALSE(std::filesystem::exists(directory.path() / "logs/Hushlink.log"));
+}
+
+const ErrorCase kErrorCases[] = {
+    {"NoCommand", {}, nullptr, 2, "hushlink-host: no command given\n"},
+    {"UnknownCommand", {"frobnicate"}, nullptr, 2, "hushlink-host: unknown command 'frobnicate'"},
+    {"InfoWithoutModule", {"info"}, nullptr, 2, "hushlink-host: usage: hushlink-host info MODULE"},
+    {"ModuleMissing",
+     {"run", "no-such-module.so"},
+     nullptr,
+     1,
+     "hushlink-host: no-such-module.so: cannot load module: ./no-such-module.so: cannot open"},
+    {"NotAModule",
+     {"info", "bad.trace"},
+     "r 1\n",
+     1,
+     "hushlink-host: bad.trace: cannot load module: ./bad.trace: "},
+    {"InfoMissingEntryPoints",
+     {"info", HUSHLINK_PARTIAL_MODULE},
+     nullptr,
+     1,
+     std::string("hushlink-host: ") + HUSHLINK_PARTIAL_MODULE +
+         ": missing entry points: FWinit, FWshutdown, FWopen, FWclose, FWread32, FWwrite32, "
+         "FWirqCallback, FWconfigure, FWtest, FWabout\n"},
+    {"RunMissingEntryPoints",
+     {"run", HUSHLINK_PARTIAL_MODULE},
+     nullptr,
+     1,
+     std::string("hushlink-host: ") + HUSHLINK_PARTIAL_MODULE +
+         ": missing entry points: FWinit, FWshutdown, FWopen, FWclose, FWread32, FWwrite32\n"},
+    {"TraceMissing",
+     {"run", HUSHLINK_MODULE, "absent.trace"},
+     nullptr,
+     1,
+     "hushlink-host: absent.trace: cannot open trace\n"},
+    {"ValueMissing",
+     {"run", HUSHLINK_MODULE, "bad.trace"},
+     "r 1\nw 0x10\n",
+     1,
+     "hushlink-host: bad.trace:2: 'w' takes two numbers: w ADDRESS VALUE\n"},
+    {"NumberTooBig",
+     {"run", HUSHLINK_MODULE, "bad.trace"},
+     "# fine\nr 0x100000000\n",
+     1,
+     "hushlink-host: bad.trace:2: '0x100000000' is not a 32-bit number (hex with 0x, or "
+     "decimal)\n"},
+    {"NotANumber",
+     {"run", HUSHLINK_MODULE, "bad.trace"},
+     "w 0x10 ten\n",
+     1,
+     "hushlink-host: bad.trace:1: 'ten' is not a 32-bit number"},
+    {"NegativeNumber",
+     {"run", HUSHLINK_MODULE, "bad.trace"},
+     "r -1\n",
+     1,
+     "hushlink-host: bad.trace:1: '-1' is not a 32-bit number"},
+    {"ExtraNumber",
+     {"run", HUSHLINK_MODULE, "bad.trace"},
+     "r 1 2\n",
+     1,
+     "hushlink-host: bad.trace:1: 'r' takes one number: r ADDRESS\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Inputs, HostErrorTest, ::testing::ValuesIn(kErrorCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HostTest, HelpDocumentsTheCommandsAndTheTraceFormat) {
+  const CommandResult result = host({"--help"});
+  EXPECT_EQ(result.exitCode, 0);
+  for (const char* text : {"info MODULE", "run MODULE [TRACE]", "r ADDRESS", "w ADDRESS VALUE",
+                           "# starts a comment", "inis/Hushlink.ini", "logs/Hushlink.log"}) {
+    EXPECT_THAT(result.out, HasSubstr(text));
+  }
+}
+
+}  // namespace
+}  // namespace hushlink::testing

@@ -1,0 +1,123 @@
+#include <filesystem>
+
+#include "tests/support/test_support.h"
+
+namespace hushlink::testing {
+namespace {
+
+struct SettingsCase {
+  const char* name;
+  friend void PrintTo(const SettingsCase& c, std::ostream* os) { *os << c.name; }
+  std::string content;
+  const char* savedBack;  // the file after FWconfigure: the value as read
+};
+
+// The value a settings file gives is what FWconfigure writes back; it also
+// decides whether the session logs.
+class SettingsContentTest : public PluginTest,
+                            public ::testing::WithParamInterface<SettingsCase> {};
+
+TEST_P(SettingsContentTest, ValueIsReadWithScanfRulesAndWrittenBackCanonically) {
+  const SettingsCase& c = GetParam();
+  directory.writeSettings(c.content);
+  CapturedOutput err(2);
+  ASSERT_EQ(plugin.init(), 0);
+  EXPECT_EQ(directory.settingsFile(), c.content) << "loading must not rewrite the file";
+  plugin.configure();
+  plugin.close();
+  plugin.shutdown();
+  EXPECT_EQ(directory.settingsFile(), c.savedBack);
+  const bool loggingOn = std::string(c.savedBack) != "logging = 0\n";
+  EXPECT_EQ(directory.log().empty(), !loggingOn);
+}
+
+const SettingsCase kSettingsCases[] = {
+    {"Canonical", "logging = 1\n", "logging = 1\n"},
+    {"NoSpaces", "logging=1", "logging = 1\n"},
+    {"Negative", "logging = -2\n", "logging = -2\n"},
+    {"ExplicitPlus", "logging = +5\n", "logging = 5\n"},
+    {"LeadingZeros", "logging = 007\n", "logging = 7\n"},
+    {"SpacesTabsAndNewlines", "logging \t\n=\n\n  \t42\n", "logging = 42\n"},
+    {"TrailingJunkIgnored", "logging = 3xyz\n", "logging = 3\n"},
+    {"CrLf", "logging = 1\r\n", "logging = 1\n"},
+    {"OnlyTheFirstLineCounts", "logging = 7\nlogging = 9\nmore\n", "logging = 7\n"},
+    {"Empty", "", "logging = 0\n"},
+    {"KeyAlone", "logging", "logging = 0\n"},
+    {"NoNumber", "logging = \n", "logging = 0\n"},
+    {"SignWithoutDigits", "logging = -\n", "logging = 0\n"},
+    {"HexIsNotDecimal", "logging = 0x10\n", "logging = 0\n"},
+    {"SpaceBeforeKey", " logging = 1\n", "logging = 0\n"},
+    {"KeyInOtherCase", "Logging = 1\n", "logging = 0\n"},
+    {"ShorterKey", "loggin = 1\n", "logging = 0\n"},
+    {"OtherSeparator", "logging: 1\n", "logging = 0\n"},
+    {"ByteOrderMark", "\xEF\xBB\xBFlogging = 1\n", "logging = 0\n"},
+    {"NulInsideKey", std::string("log\0ging = 1\n", 13), "logging = 0\n"},
+    {"Int32Max", "logging = 2147483647\n", "logging = 2147483647\n"},
+    {"Int32Min", "logging = -2147483648\n", "logging = -2147483648\n"},
+    {"HugeSaturatesHigh", "logging = 99999999999999999999999\n", "logging = 2147483647\n"},
+    {"HugeSaturatesLow", "logging = -4294967296\n", "logging = -2147483648\n"},
+    {"JustPastInt32Max", "logging = 2147483648\n", "logging = 2147483647\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Contents, SettingsContentTest, ::testing::ValuesIn(kSettingsCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SettingsFileMissing, IsCreatedWithTheCurrentValue) {
+  useHeadlessSession();
+  TempWorkingDirectory directory;
+  LoadedModule plugin;
+  ASSERT_EQ(plugin.init(), 0);
+  EXPECT_EQ(directory.settingsFile(), "logging = 0\n");
+  EXPECT_EQ(directory.log(), "") << "logging stays off";
+}
+
+TEST(SettingsDirectoryMissing, NothingIsCreatedAndInitStillSucceeds) {
+  useHeadlessSession();
+  TempWorkingDirectory directory(TempWorkingDirectory::kLogs);
+  LoadedModule plugin;
+  ASSERT_EQ(plugin.init(), 0);
+  EXPECT_FALSE(std::filesystem::exists(directory.path() / "inis"));
+  EXPECT_EQ(directory.log(), "");
+  plugin.write32(4, 9);
+  EXPECT_EQ(plugin.read32(4), 9u);
+}
+
+// A missing settings file while the plugin runs: the loss is logged with the
+// path as built, and the file written anew. Without the directory, saving
+// fails too, and its message carries an extra newline.
+TEST_F(PluginTest, SettingsFailuresAreLoggedWithThePathAsBuilt) {
+  initWithLogging(5);
+  std::filesystem::remove(directory.path() / "inis/Hushlink.ini");
+  CapturedOutput err(2);
+  plugin.configure();
+  EXPECT_EQ(directory.settingsFile(), "logging = 5\n");
+
+  std::filesystem::remove_all(directory.path() / "inis");
+  plugin.configure();
+  EXPECT_EQ(err.text(),
+            "Message: This space intentionally left blank.\n"
+            "Message: This space intentionally left blank.\n");
+  EXPECT_EQ(directory.log(),
+            "Hushlink plugin version 0,6\n"
+            "Initializing Hushlink\n"
+            "Failed to open inis//Hushlink.ini\n"
+            "Failed to open inis//Hushlink.ini\n"
+            "Failed to open inis//Hushlink.ini\n"
+            "\n"
+            "Failed to open inis//Hushlink.ini\n"
+            "\n");
+}
+
+// The setting survives in memory when the file is gone: the next init writes
+// it back, not 0, and keeps logging on.
+TEST_F(PluginTest, MissingFileKeepsTheValueInMemory) {
+  initWithLogging(3);
+  plugin.shutdown();
+  std::filesystem::remove(directory.path() / "inis/Hushlink.ini");
+  ASSERT_EQ(plugin.init(), 0);
+  EXPECT_EQ(directory.settingsFile(), "logging = 3\n");
+  EXPECT_EQ(directory.log(), "Hushlink plugin version 0,6\nInitializing Hushlink\n");
+}
+
+}  // namespace
+}  // namespace hushlink::testing

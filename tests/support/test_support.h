@@ -1,0 +1,118 @@
+// What the tests share: a throw-away working directory laid out the way the
+// host's is, output capture, and the built module loaded like the host does.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "plugin/hushlink.h"
+
+namespace hushlink::testing {
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& content);
+
+// A fresh temporary directory made the current one for the object's lifetime,
+// with the plugin's "inis" and "logs" folders where asked for.
+class TempWorkingDirectory {
+ public:
+  enum Layout { kEmpty = 0, kInis = 1, kLogs = 2, kBoth = kInis | kLogs };
+  explicit TempWorkingDirectory(Layout layout = kBoth);
+  ~TempWorkingDirectory();
+  TempWorkingDirectory(const TempWorkingDirectory&) = delete;
+  TempWorkingDirectory& operator=(const TempWorkingDirectory&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string log() const { return readFile(path_ / "logs/Hushlink.log"); }
+  std::string settingsFile() const { return readFile(path_ / "inis/Hushlink.ini"); }
+  void writeSettings(const std::string& content) const {
+    writeFile(path_ / "inis/Hushlink.ini", content);
+  }
+
+ private:
+  std::filesystem::path previous_;
+  std::filesystem::path path_;
+};
+
+// Everything written to a file descriptor (1 or 2) while the object lives.
+class CapturedOutput {
+ public:
+  explicit CapturedOutput(int descriptor);
+  ~CapturedOutput();
+  CapturedOutput(const CapturedOutput&) = delete;
+  CapturedOutput& operator=(const CapturedOutput&) = delete;
+  // Stops capturing (once) and returns what was written.
+  std::string text();
+
+ private:
+  int descriptor_;
+  int saved_ = -1;
+  std::string file_;
+  std::string text_;
+};
+
+// The built plugin module, loaded afresh (so its state starts as at load) and
+// unloaded again when the object goes.
+class LoadedModule {
+ public:
+  LoadedModule();
+  ~LoadedModule();
+  LoadedModule(const LoadedModule&) = delete;
+  LoadedModule& operator=(const LoadedModule&) = delete;
+
+  void* symbol(const char* name) const;
+  template <typename Fn>
+  Fn get(const char* name) const {
+    return reinterpret_cast<Fn>(symbol(name));
+  }
+
+  PS2EgetLibTypeFn getLibType;
+  PS2EgetLibNameFn getLibName;
+  PS2EgetLibVersion2Fn getLibVersion2;
+  FWinitFn init;
+  FWshutdownFn shutdown;
+  FWopenFn open;
+  FWcloseFn close;
+  FWread32Fn read32;
+  FWwrite32Fn write32;
+  FWirqCallbackFn irqCallback;
+  FWconfigureFn configure;
+  FWtestFn test;
+  FWaboutFn about;
+
+ private:
+  void* handle_;
+};
+
+struct CommandResult {
+  int exitCode;
+  std::string out;
+  std::string err;
+};
+
+// Runs a program (no shell) in the current directory and waits for it.
+CommandResult runCommand(const std::vector<std::string>& arguments);
+
+// The dialog programs are left out of the picture unless a test sets one up.
+void useHeadlessSession();
+
+// A test in its own working directory with "inis" and "logs", the module
+// freshly loaded, and no desktop for message boxes (they go to stderr).
+class PluginTest : public ::testing::Test {
+ protected:
+  PluginTest() { useHeadlessSession(); }
+
+  // Writes the setting, then FWinit; expects the store to be allocated.
+  void initWithLogging(int logging) {
+    directory.writeSettings("logging = " + std::to_string(logging) + "\n");
+    ASSERT_EQ(plugin.init(), 0);
+  }
+
+  TempWorkingDirectory directory;
+  LoadedModule plugin;
+};
+
+}  // namespace hushlink::testing
