@@ -58,6 +58,7 @@ constexpr EntryPointInfo kEntryPoints[] = {
     {"FWclose", 8},        {"FWread32", 11},      {"FWwrite32", 14},
     {"FWirqCallback", 15}, {"FWconfigure", 17},   {"FWtest", 18},
     {"FWabout", 19}};
+constexpr int kUnusedExportNumbers[] = {9, 10, 12, 13, 16};
 
 int fail(const std::string& message) {
   std::fflush(stdout);
@@ -103,6 +104,8 @@ class Plugin {
   Fn get(const char* name) const {
     return reinterpret_cast<Fn>(address(name));
   }
+
+  void* addressByNumber(int number) const { return findEntryPointByNumber(module_, number); }
 
   // The names of those among `names` the module does not export.
   std::vector<std::string> missing(const std::vector<const char*>& names) const {
@@ -150,14 +153,36 @@ int info(const std::string& path) {
     std::printf("version:  %s (%u.%u.%u)\n", hex(version, 8).c_str(), version >> 16,
                 (version >> 8) & 0xff, version & 0xff);
   }
-  std::printf("entry points:\n");
+  // Where modules carry export numbers, each entry point must be reachable
+  // by its number too, at the same address, and the unused numbers empty.
+  const bool numbered = modulesHaveExportNumbers();
+  std::printf("entry points:%s\n", numbered ? "        no.  present  by number" : "");
   std::vector<std::string> absent;
+  std::vector<std::string> misnumbered;
   for (const EntryPointInfo& entry : kEntryPoints) {
-    const bool present = plugin.address(entry.name) != nullptr;
-    std::printf("  %-20s %2d  %s\n", entry.name, entry.exportNumber, present ? "yes" : "MISSING");
-    if (!present) absent.push_back(entry.name);
+    void* address = plugin.address(entry.name);
+    std::printf("  %-20s %2d  %s", entry.name, entry.exportNumber, address ? "yes" : "MISSING");
+    if (address == nullptr) absent.push_back(entry.name);
+    if (numbered && address != nullptr) {
+      const bool same = plugin.addressByNumber(entry.exportNumber) == address;
+      std::printf("      %s", same ? "same address" : "DIFFERENT");
+      if (!same) misnumbered.push_back(entry.name);
+    }
+    std::printf("\n");
+  }
+  if (numbered) {
+    std::string unused;
+    for (const int number : kUnusedExportNumbers) {
+      if (plugin.addressByNumber(number) != nullptr) misnumbered.push_back(std::to_string(number));
+      unused += (unused.empty() ? "" : ", ") + std::to_string(number);
+    }
+    std::printf("  export numbers %s: %s\n", unused.c_str(),
+                misnumbered.empty() ? "empty" : "see below");
   }
   if (!absent.empty()) return fail(path + ": missing entry points: " + joined(absent));
+  if (!misnumbered.empty()) {
+    return fail(path + ": wrong export numbers: " + joined(misnumbered));
+  }
   return 0;
 }
 

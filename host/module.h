@@ -15,6 +15,12 @@ ModuleHandle loadModule(const std::string& path, std::string& error);
 // The address of the exported entry point `name`, or null.
 void* findEntryPoint(ModuleHandle module, const char* name);
 
+// Whether modules here carry export numbers besides names (Windows DLLs do).
+bool modulesHaveExportNumbers();
+
+// The address exported under `number`, or null.
+void* findEntryPointByNumber(ModuleHandle module, int number);
+
 void unloadModule(ModuleHandle module);
 
 }  // namespace hushlink::host

@@ -17,6 +17,10 @@ ModuleHandle loadModule(const std::string& path, std::string& error) {
 
 void* findEntryPoint(ModuleHandle module, const char* name) { return ::dlsym(module, name); }
 
+bool modulesHaveExportNumbers() { return false; }
+
+void* findEntryPointByNumber(ModuleHandle, int) { return nullptr; }
+
 void unloadModule(ModuleHandle module) { ::dlclose(module); }
 
 }  // namespace hushlink::host

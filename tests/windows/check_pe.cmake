@@ -1,0 +1,64 @@
+# Reads Hushlink.dll's headers without loading it: its machine, its export
+# table (exactly the thirteen plain names at their numbers, 9, 10, 12, 13 and
+# 16 empty) and the DLLs it needs (only the system's own).
+#   cmake -DOBJDUMP=... -DMODULE=... -DFORMAT=pei-i386|pei-x86-64 [-DKIND=program] -P check_pe.cmake
+# With KIND=program (hushlink-host.exe) only the machine and the DLLs are read.
+execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "objdump failed on ${MODULE}")
+endif()
+set(problems)
+
+if(NOT dump MATCHES "file format ${FORMAT}\n")
+  list(APPEND problems "not a ${FORMAT} image")
+endif()
+
+if(NOT KIND STREQUAL "program")
+string(REGEX MATCH "Ordinal Base[ \t]+([0-9]+)" _ "${dump}")
+set(base ${CMAKE_MATCH_1})
+
+# Export numbers that carry an address.
+string(REGEX MATCHALL "\\+base\\[ *[0-9]+\\] [0-9a-f]+ Export RVA" slots "${dump}")
+set(numbers)
+foreach(slot IN LISTS slots)
+  string(REGEX REPLACE "\\+base\\[ *([0-9]+)\\].*" "\\1" number "${slot}")
+  list(APPEND numbers ${number})
+endforeach()
+if(NOT numbers STREQUAL "2;3;4;5;6;7;8;11;14;15;17;18;19")
+  list(APPEND problems "export numbers in use: ${numbers}")
+endif()
+
+# Names and the numbers they point at.
+string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n(.*)" _ "${dump}")
+string(REGEX MATCHALL "\t\\[ *[0-9]+\\] [^\n]+" rows "${CMAKE_MATCH_1}")
+set(exports)
+foreach(row IN LISTS rows)
+  string(REGEX REPLACE "\t\\[ *([0-9]+)\\] ([^\n]+)" "\\1;\\2" pair "${row}")
+  list(GET pair 0 index)
+  list(GET pair 1 name)
+  math(EXPR number "${base} + ${index}")
+  list(APPEND exports "${name}@${number}")
+endforeach()
+list(SORT exports)
+set(expected FWabout@19 FWclose@8 FWconfigure@17 FWinit@5 FWirqCallback@15 FWopen@7
+             FWread32@11 FWshutdown@6 FWtest@18 FWwrite32@14 PS2EgetLibName@3
+             PS2EgetLibType@2 PS2EgetLibVersion2@4)
+if(NOT exports STREQUAL expected)
+  list(APPEND problems "exports: ${exports}")
+endif()
+endif()
+
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+foreach(import IN LISTS imports)
+  string(REPLACE "DLL Name: " "" dll "${import}")
+  string(TOLOWER "${dll}" dll)
+  if(NOT dll MATCHES "^(kernel32|user32|msvcrt)\\.dll$")
+    list(APPEND problems "needs ${dll}, which is not a system DLL")
+  endif()
+endforeach()
+
+if(problems)
+  string(REPLACE ";" "\n  " problems "${problems}")
+  message(FATAL_ERROR "${MODULE}:\n  ${problems}")
+endif()
+message(STATUS "${MODULE}: ${FORMAT}, exports ${exports}, imports ${imports}")

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# run-in-wine.sh win32|win64 PREFIX --prepare
+# run-in-wine.sh win32|win64 PREFIX PROGRAM ARGS...
+#
+# Runs a Windows program under Wine, headless under Xvfb, in a fresh temporary
+# working directory. Exits 77 (a skip, never a pass) when this machine cannot
+# run it, saying why; under CI=true a missing tool is a failure instead.
+set -uo pipefail
+arch=$1
+prefix=$2
+shift 2
+
+skip() {
+  echo "SKIPPED ($arch under Wine): $*" >&2
+  exit 77
+}
+
+missing_tool() {
+  if [[ ${CI:-} == true ]]; then
+    echo "FAILED ($arch under Wine): $* is missing; CI must have it (scripts/setup.sh installs it)" >&2
+    exit 1
+  fi
+  skip "$* is missing (scripts/setup.sh installs it as root)"
+}
+
+case $arch in
+  win32) loader=/usr/lib/wine/wine ;;
+  win64) loader=/usr/lib/wine/wine64 ;;
+  *) echo "unknown architecture $arch" >&2; exit 2 ;;
+esac
+[[ -x $loader ]] || missing_tool "the Wine loader $loader (Debian wine, wine32:i386 or wine64)"
+command -v xvfb-run >/dev/null || missing_tool "xvfb-run (Debian xvfb)"
+command -v xauth >/dev/null || missing_tool "xauth (Debian xauth)"
+
+# A kernel built or booted without 32-bit support cannot start the 32-bit
+# Wine loader at all: no tool can fix that on this machine.
+if ! "$loader" --version >/dev/null 2>&1; then
+  skip "$loader cannot run here: this kernel does not execute 32-bit x86 programs" \
+       "(32-bit emulation is disabled); the $arch tests need a kernel that does"
+fi
+
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [[ $1 == --prepare ]]; then
+  mkdir -p "$prefix"
+  "$loader" wineboot --init
+  status=$?
+  /usr/lib/wine/wineserver -w 2>/dev/null || true
+  exit $status
+fi
+
+work=$(mktemp -d /tmp/hushlink-wine-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+xvfb-run -a -s "-screen 0 1024x768x24" "$loader" "$@"

@@ -1,0 +1,494 @@
+// Hushlink.dll in a real Windows loader: loaded with LoadLibrary, its exports
+// resolved by name and by number, its message boxes caught as they open.
+//
+//   windows-test GROUP PATH-TO-Hushlink.dll
+//
+// Each check runs in a fresh folder under the current directory. Prints one
+// line per failed expectation and a closing "N passed, N failed".
+#include <direct.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "plugin/hushlink.h"
+#include "plugin/register_store.h"
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+std::string currentCheck;
+
+void expect(bool condition, const std::string& what) {
+  if (condition) {
+    ++passed;
+  } else {
+    ++failed;
+    std::fprintf(stderr, "FAIL [%s] %s\n", currentCheck.c_str(), what.c_str());
+  }
+}
+
+std::string quoted(const std::string& bytes) {
+  std::string out = "\"";
+  for (const unsigned char c : bytes) {
+    char escaped[8];
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    }
+  }
+  return out + "\"";
+}
+
+template <typename T>
+void expectEqual(const T& actual, const T& expected, const std::string& what) {
+  std::ostringstream detail;
+  detail << what << ": expected " << expected << ", got " << actual;
+  expect(actual == expected, detail.str());
+}
+
+void expectBytes(const std::string& actual, const std::string& expected, const std::string& what) {
+  expect(actual == expected, what + ": expected " + quoted(expected) + ", got " + quoted(actual));
+}
+
+std::string readFile(const char* path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return "<missing>";
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+void writeFile(const char* path, const std::string& content) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << content;
+}
+
+// A fresh folder made current for one check, with "inis" and "logs" if asked.
+int folderCount = 0;
+void freshFolder(bool inis = true, bool logs = true) {
+  static char base[MAX_PATH];
+  if (base[0] == '\0') GetCurrentDirectoryA(sizeof base, base);
+  SetCurrentDirectoryA(base);
+  const std::string name = "check" + std::to_string(++folderCount);
+  CreateDirectoryA(name.c_str(), nullptr);
+  SetCurrentDirectoryA(name.c_str());
+  if (inis) CreateDirectoryA("inis", nullptr);
+  if (logs) CreateDirectoryA("logs", nullptr);
+}
+
+// ---- message boxes, caught by a hook on this thread ----
+
+struct Box {
+  std::string caption;
+  std::string text;       // the 8-bit text as the box holds it
+  std::wstring wideText;  // what the user sees
+  HWND owner;
+};
+std::vector<Box> boxes;
+bool boxDismissed = false;
+
+BOOL CALLBACK findText(HWND child, LPARAM found) {
+  char className[32];
+  GetClassNameA(child, className, sizeof className);
+  if (lstrcmpiA(className, "Static") == 0 && GetWindowTextLengthA(child) > 0) {
+    *reinterpret_cast<HWND*>(found) = child;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+LRESULT CALLBACK watchBoxes(int code, WPARAM wParam, LPARAM lParam) {
+  if (code == HCBT_ACTIVATE) {
+    const HWND window = reinterpret_cast<HWND>(wParam);
+    char className[32];
+    GetClassNameA(window, className, sizeof className);
+    if (std::strcmp(className, "#32770") == 0) {
+      Box box{};
+      char caption[256] = {};
+      GetWindowTextA(window, caption, sizeof caption);
+      box.caption = caption;
+      HWND textControl = nullptr;
+      EnumChildWindows(window, findText, reinterpret_cast<LPARAM>(&textControl));
+      if (textControl != nullptr) {
+        char text[1024] = {};
+        GetWindowTextA(textControl, text, sizeof text);
+        box.text = text;
+        wchar_t wide[1024] = {};
+        GetWindowTextW(textControl, wide, 1024);
+        box.wideText = wide;
+      }
+      box.owner = GetWindow(window, GW_OWNER);
+      boxes.push_back(box);
+      // The user presses OK.
+      PostMessageA(window, WM_COMMAND, IDOK, 0);
+      boxDismissed = true;
+    }
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// Runs `call` with the hook in place; returns the boxes it showed, and checks
+// that the call came back only after its box was dismissed.
+std::vector<Box> boxesShownBy(const std::function<void()>& call) {
+  boxes.clear();
+  boxDismissed = false;
+  const HHOOK hook = SetWindowsHookExA(WH_CBT, watchBoxes, nullptr, GetCurrentThreadId());
+  call();
+  UnhookWindowsHookEx(hook);
+  if (!boxes.empty()) expect(boxDismissed, "the call returned before its box was dismissed");
+  return boxes;
+}
+
+// ---- the module ----
+
+struct Module {
+  HMODULE handle = nullptr;
+  PS2EgetLibTypeFn getLibType;
+  PS2EgetLibNameFn getLibName;
+  PS2EgetLibVersion2Fn getLibVersion2;
+  FWinitFn init;
+  FWshutdownFn shutdown;
+  FWopenFn open;
+  FWcloseFn close;
+  FWread32Fn read32;
+  FWwrite32Fn write32;
+  FWirqCallbackFn irqCallback;
+  FWconfigureFn configure;
+  FWtestFn test;
+  FWaboutFn about;
+
+  template <typename Fn>
+  void resolve(Fn& fn, const char* name) {
+    fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(handle, name)));
+    if (fn == nullptr) {
+      std::fprintf(stderr, "missing entry point %s\n", name);
+      std::exit(1);
+    }
+  }
+
+  explicit Module(const char* path) {
+    handle = LoadLibraryA(path);
+    if (handle == nullptr) {
+      std::fprintf(stderr, "cannot load %s: error %lu\n", path, GetLastError());
+      std::exit(1);
+    }
+    resolve(getLibType, "PS2EgetLibType");
+    resolve(getLibName, "PS2EgetLibName");
+    resolve(getLibVersion2, "PS2EgetLibVersion2");
+    resolve(init, "FWinit");
+    resolve(shutdown, "FWshutdown");
+    resolve(open, "FWopen");
+    resolve(close, "FWclose");
+    resolve(read32, "FWread32");
+    resolve(write32, "FWwrite32");
+    resolve(irqCallback, "FWirqCallback");
+    resolve(configure, "FWconfigure");
+    resolve(test, "FWtest");
+    resolve(about, "FWabout");
+  }
+};
+
+const char* kSixLines =
+    "Hushlink plugin version 0,6\r\n"
+    "Initializing Hushlink\r\n"
+    "Opening Hushlink.\r\n"
+    "FW read mem 0x1f808410: 0x8\r\n"
+    "FW write mem 0x1f808410: 0x1\r\n"
+    "Closing Hushlink.\r\n";
+
+const char* kAboutGbk = "Hushlink\xA3\xBA\xB4\xBF\xB4\xE2\xB5\xC4\xBF\xD5\xB2\xE5\xBC\xFE\xA1\xA3";
+
+// ---- groups ----
+
+std::uint16_t machineOf(const char* path) {
+  const std::string image = readFile(path);
+  if (image.size() < 0x40) return 0;
+  std::uint32_t peOffset;
+  std::memcpy(&peOffset, image.data() + 0x3C, 4);
+  if (peOffset + 6 > image.size() || image.compare(peOffset, 4, std::string("PE\0\0", 4)) != 0) {
+    return 0;
+  }
+  std::uint16_t machine;
+  std::memcpy(&machine, image.data() + peOffset + 4, 2);
+  return machine;
+}
+
+void checkExports(const char* path, Module& module) {
+  currentCheck = "exports";
+  const std::pair<const char*, int> exports[] = {
+      {"PS2EgetLibType", 2}, {"PS2EgetLibName", 3}, {"PS2EgetLibVersion2", 4},
+      {"FWinit", 5},         {"FWshutdown", 6},     {"FWopen", 7},
+      {"FWclose", 8},        {"FWread32", 11},      {"FWwrite32", 14},
+      {"FWirqCallback", 15}, {"FWconfigure", 17},   {"FWtest", 18},
+      {"FWabout", 19}};
+  for (const auto& [name, number] : exports) {
+    const FARPROC byName = GetProcAddress(module.handle, name);
+    const FARPROC byNumber = GetProcAddress(module.handle, MAKEINTRESOURCEA(number));
+    expect(byName != nullptr, std::string(name) + " resolves by name");
+    expect(byName == byNumber,
+           std::string(name) + " has the same address at number " + std::to_string(number));
+  }
+  for (const int number : {1, 9, 10, 12, 13, 16, 20}) {
+    expect(GetProcAddress(module.handle, MAKEINTRESOURCEA(number)) == nullptr,
+           "export number " + std::to_string(number) + " is empty");
+  }
+  for (const char* decorated : {"FWinit@0", "_FWinit@0", "_FWinit", "FWwrite32@8"}) {
+    expect(GetProcAddress(module.handle, decorated) == nullptr,
+           std::string("no decorated export ") + decorated);
+  }
+  const std::uint16_t expected = sizeof(void*) == 4 ? 0x014C : 0x8664;  // i386 : AMD64
+  expectEqual<int>(machineOf(path), expected, "machine type");
+}
+
+void checkStore(Module& m) {
+  currentCheck = "identification";
+  expectEqual<std::uint32_t>(m.getLibType(), 0x40, "library type");
+  expectBytes(m.getLibName(), "Hushlink Driver", "library name");
+  for (const std::uint32_t argument : {0u, 0x40u, 0xFFFFFFFFu}) {
+    expectEqual<std::uint32_t>(m.getLibVersion2(argument), 0x00020006, "version word");
+  }
+  expectEqual(m.test(), 0, "self-test");
+  expectEqual(m.open(nullptr), 0, "FWopen");
+
+  currentCheck = "store";
+  freshFolder();
+  expectEqual(m.init(), 0, "FWinit");
+  bool allZero = true;
+  for (std::uint32_t offset = 0; offset <= 0xFFFF; ++offset) {
+    const std::uint32_t address = 0x1F800000 | offset;
+    allZero &= m.read32(address) == (address == 0x1F808410 ? 8u : 0u);
+  }
+  expect(allZero, "a fresh store reads zero everywhere but the fixed register");
+  m.write32(0x1F808410, 0xCAFEF00D);
+  expectEqual<std::uint32_t>(m.read32(0x1F808410), 8, "fixed register after a write");
+  expectEqual<std::uint32_t>(m.read32(0x00008410), 0xCAFEF00D, "alias of the fixed register");
+  expectEqual<std::uint32_t>(m.read32(0xFFFF8410), 0xCAFEF00D, "high alias");
+  m.write32(0x1F800000, 0x11223344);
+  expectEqual<std::uint32_t>(m.read32(0x1F800001), 0x00112233, "overlapping word");
+  m.write32(0xFFFC, 0);
+  m.write32(0xFFFE, 0x44332211);
+  expectEqual<std::uint32_t>(m.read32(0xFFFE), 0x2211, "word at the end of the store");
+  expectEqual<std::uint32_t>(m.read32(0xFFFC), 0x22110000, "bytes past the end dropped");
+
+  currentCheck = "lifecycle";
+  m.shutdown();
+  m.shutdown();
+  expectEqual<std::uint32_t>(m.read32(0x1000), 0, "read without a store");
+  expectEqual<std::uint32_t>(m.read32(0x1F808410), 8, "fixed register without a store");
+  m.write32(0x1000, 5);
+  expectEqual(m.init(), 0, "FWinit again");
+  expectEqual<std::uint32_t>(m.read32(0x1F800000), 0, "a new init zeroes the store");
+  expectEqual<std::uint32_t>(m.read32(0x1000), 0, "a write without a store went nowhere");
+  expectEqual(m.init(), 0, "FWinit twice in a row");
+  m.shutdown();
+}
+
+// The six-line session of the log's example, with standard output sent to a
+// file at the C runtime's level, which the module shares with this program.
+std::string runExampleSession(Module& m) {
+  std::fflush(stdout);
+  const int saved = _dup(1);
+  FILE* capture = std::fopen("stdout.txt", "w");
+  _dup2(_fileno(capture), 1);
+  expectEqual(m.init(), 0, "FWinit");
+  m.open(nullptr);
+  expectEqual<std::uint32_t>(m.read32(0x1F808410), 8, "fixed register");
+  m.write32(0x1F808410, 1);
+  m.close();
+  m.shutdown();
+  std::fflush(stdout);
+  _dup2(saved, 1);
+  _close(saved);
+  std::fclose(capture);
+  return readFile("stdout.txt");
+}
+
+void checkLog(Module& m) {
+  currentCheck = "log on";
+  freshFolder();
+  writeFile("inis/Hushlink.ini", "logging = 1\n");
+  expectBytes(runExampleSession(m), kSixLines, "standard output");
+  expectBytes(readFile("logs/Hushlink.log"), kSixLines, "log file");
+
+  currentCheck = "log off";
+  freshFolder();
+  writeFile("inis/Hushlink.ini", "logging = 0\r\n");
+  expectBytes(runExampleSession(m), "", "standard output");
+  expectBytes(readFile("logs/Hushlink.log"), "", "log file");
+
+  currentCheck = "log truncated";
+  freshFolder();
+  writeFile("inis/Hushlink.ini", "logging = 1\r\n");
+  runExampleSession(m);
+  m.init();
+  m.shutdown();
+  expectBytes(readFile("logs/Hushlink.log"),
+              "Hushlink plugin version 0,6\r\nInitializing Hushlink\r\n", "log after a new init");
+}
+
+void checkSettings(Module& m) {
+  currentCheck = "settings created";
+  freshFolder();
+  expectEqual(m.init(), 0, "FWinit");
+  m.shutdown();
+  expectBytes(readFile("inis/Hushlink.ini"), "logging = 0\r\n", "settings file");
+
+  currentCheck = "settings edited";
+  writeFile("inis/Hushlink.ini", "logging=3 set by hand\r\nsecond line\r\n");
+  expectEqual(m.init(), 0, "FWinit");
+  m.read32(0x10);  // logged: the value read is 3
+  const auto shown = boxesShownBy([&] { m.configure(); });
+  m.shutdown();
+  expectEqual<std::size_t>(shown.size(), 1, "boxes shown by FWconfigure");
+  expectBytes(readFile("inis/Hushlink.ini"), "logging = 3\r\n", "settings file after FWconfigure");
+  expectBytes(readFile("logs/Hushlink.log"),
+              "Hushlink plugin version 0,6\r\nInitializing Hushlink\r\nFW read mem 0x10: 0x0\r\n",
+              "log");
+
+  currentCheck = "settings failures logged";
+  freshFolder();
+  writeFile("inis/Hushlink.ini", "logging = 1\n");
+  expectEqual(m.init(), 0, "FWinit");
+  DeleteFileA("inis/Hushlink.ini");
+  RemoveDirectoryA("inis");
+  boxesShownBy([&] { m.configure(); });
+  m.shutdown();
+  expectBytes(readFile("logs/Hushlink.log"),
+              "Hushlink plugin version 0,6\r\nInitializing Hushlink\r\n"
+              "Failed to open inis//Hushlink.ini\r\n"
+              "Failed to open inis//Hushlink.ini\r\n\r\n"
+              "Failed to open inis//Hushlink.ini\r\n\r\n",
+              "log");
+}
+
+HWND makeActiveWindow() {
+  const HWND window = CreateWindowExA(0, "STATIC", "host window", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                                      0, 0, 200, 100, nullptr, nullptr, nullptr, nullptr);
+  SetActiveWindow(window);
+  return window;
+}
+
+void checkMessages(Module& m) {
+  currentCheck = "about";
+  freshFolder();
+  auto shown = boxesShownBy([&] { m.about(); });
+  expectEqual<std::size_t>(shown.size(), 1, "boxes shown by FWabout");
+  if (shown.size() == 1) {
+    expectBytes(shown[0].caption, "Message", "caption");
+    expectBytes(shown[0].text, kAboutGbk, "text bytes");
+    if (GetACP() == 936) {
+      expect(shown[0].wideText == L"Hushlink\uFF1A\u7EAF\u7CB9\u7684\u7A7A\u63D2\u4EF6\u3002",
+             "the About text reads as Chinese under code page 936");
+    }
+  }
+
+  currentCheck = "owner";
+  const HWND host = makeActiveWindow();
+  shown = boxesShownBy([&] { m.about(); });
+  expect(shown.size() == 1 && shown[0].owner == host && host != nullptr,
+         "the box is owned by the active window");
+  DestroyWindow(host);
+
+  currentCheck = "configure";
+  shown = boxesShownBy([&] { m.configure(); });
+  expectEqual<std::size_t>(shown.size(), 1, "boxes shown by FWconfigure");
+  if (shown.size() == 1) {
+    expectBytes(shown[0].caption, "Message", "caption");
+    expectBytes(shown[0].text, "This space intentionally left blank.", "text");
+  }
+  expectBytes(readFile("inis/Hushlink.ini"), "logging = 0\r\n", "settings written");
+
+  currentCheck = "quiet entry points";
+  shown = boxesShownBy([&] {
+    m.init();
+    m.open(nullptr);
+    m.read32(0);
+    m.close();
+    m.shutdown();
+  });
+  expectEqual<std::size_t>(shown.size(), 0, "boxes shown by a normal session");
+}
+
+void* refuseMemory(std::size_t) { return nullptr; }
+
+// The plugin's own code linked into this program, with the store's memory
+// refused through its allocator seam.
+void checkAllocationFailure() {
+  hushlink::setStoreAllocator(refuseMemory);
+  struct Case {
+    const char* name;
+    bool logs;
+    const char* setting;
+    std::size_t boxes;
+  };
+  for (const Case& c : {Case{"alert, logging on", true, "logging = 1\n", 1},
+                        Case{"alert, logging off", true, "logging = 0\n", 1},
+                        Case{"no alert without a log", false, "logging = 1\n", 0}}) {
+    currentCheck = c.name;
+    freshFolder(true, c.logs);
+    writeFile("inis/Hushlink.ini", c.setting);
+    int result = 0;
+    const auto shown = boxesShownBy([&] { result = FWinit(); });
+    expectEqual(result, -1, "FWinit");
+    expectEqual(shown.size(), c.boxes, "boxes shown");
+    if (shown.size() == 1) {
+      expectBytes(shown[0].caption, "Message", "caption");
+      expectBytes(shown[0].text, "Error allocating Memory", "text");
+    }
+    FWshutdown();
+  }
+  currentCheck = "retry after failure";
+  hushlink::setStoreAllocator(nullptr);
+  expectEqual(FWinit(), 0, "FWinit with memory");
+  FWwrite32(4, 7);
+  expectEqual<std::uint32_t>(FWread32(4), 7, "store works");
+  FWshutdown();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: windows-test exports|store|log|settings|messages|alloc DLL\n");
+    return 2;
+  }
+  const std::string group = argv[1];
+  const char* path = argv[2];
+  if (group == "alloc") {
+    checkAllocationFailure();
+  } else {
+    Module module(path);
+    if (group == "exports") {
+      checkExports(path, module);
+    } else if (group == "store") {
+      checkStore(module);
+    } else if (group == "log") {
+      checkLog(module);
+    } else if (group == "settings") {
+      checkSettings(module);
+    } else if (group == "messages") {
+      checkMessages(module);
+    } else if (group == "messages-gbk") {
+      currentCheck = "code page";
+      expectEqual<unsigned>(GetACP(), 936, "the system's 8-bit code page");
+      checkMessages(module);
+    } else {
+      std::fprintf(stderr, "unknown group %s\n", group.c_str());
+      return 2;
+    }
+  }
+  std::printf("%s: %d passed, %d failed\n", group.c_str(), passed, failed);
+  return failed == 0 ? 0 : 1;
+}
