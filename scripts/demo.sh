@@ -3,7 +3,8 @@
 # module in a fresh working directory with logging on, and shows the log.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/build.sh" >/dev/null
+"$root/scripts/setup.sh" linux
+"$root/scripts/build.sh" linux >/dev/null
 
 work=$(mktemp -d /tmp/hushlink-demo-XXXXXX)
 mkdir "$work/inis" "$work/logs"

@@ -1,7 +1,40 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test.
-set -euo pipefail
+# Builds everything (Linux, and both Windows modules) and runs every test:
+# on Linux directly, the Windows modules under Wine, headless under Xvfb.
+set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/build.sh
-cd build
-ctest --output-on-failure --parallel "$(nproc)" --timeout 120
+scripts/setup.sh all || exit 1
+
+targets=(linux)
+for arch in i686 x86_64; do
+  if command -v "$arch-w64-mingw32-g++" >/dev/null; then
+    targets+=("$([[ $arch == i686 ]] && echo win32 || echo win64)")
+  else
+    echo "test: SKIPPING the ${arch} Windows build and its tests: no $arch-w64-mingw32-g++" >&2
+  fi
+done
+scripts/build.sh "${targets[@]}" || exit 1
+
+status=0
+skipped=()
+count() { grep -o "status=\"$1\"" "${junits[@]}" 2>/dev/null | wc -l; }
+junits=()
+for target in "${targets[@]}"; do
+  dir=build
+  [[ $target != linux ]] && dir=build-$target
+  echo "== tests: $target"
+  (cd "$dir" && ctest --output-on-failure --parallel "$(nproc)" --timeout 180 \
+     --output-junit junit.xml) || status=1
+  junits+=("$dir/junit.xml")
+  while IFS= read -r name; do skipped+=("$name"); done < <(
+    grep -o '<testcase name="[^"]*"[^>]*status="notrun"' "$dir/junit.xml" 2>/dev/null |
+      sed 's/<testcase name="\([^"]*\)".*/\1/')
+done
+
+if ((${#skipped[@]} > 0)); then
+  echo
+  echo "test: ${#skipped[@]} TESTS WERE SKIPPED, NOT PASSED (their reasons are printed above):"
+  printf '  %s\n' "${skipped[@]}"
+fi
+echo "hushlink: $(count run) passed, $(count fail) failed, $(count notrun) skipped"
+exit $status
