@@ -75,8 +75,11 @@ bool scanSetting(std::FILE* file, const std::string& format, std::int32_t& value
 
 std::string settingsPath() { return settingsDirectory + kSettingsFileName; }
 
-bool SettingsFile::open(const char* path, bool forWriting) {
-  handle = openTextFile(path, forWriting ? TextFileMode::Write : TextFileMode::Read);
+bool SettingsFile::open(const char* filePath, bool forWriting) {
+  path = filePath;
+  replacementPath.clear();
+  handle = forWriting ? beginReplacement(filePath, replacementPath)
+                      : openTextFile(filePath, TextFileMode::Read);
   return handle != nullptr;
 }
 
@@ -90,10 +93,12 @@ void SettingsFile::writeInt(const char* key, std::int32_t value) {
   if (handle != nullptr) std::fprintf(handle, "%s = %d\n", key, value);
 }
 
-void SettingsFile::close() {
-  if (handle == nullptr) return;
-  std::fclose(handle);
+bool SettingsFile::close() {
+  if (handle == nullptr) return true;
+  std::FILE* file = handle;
   handle = nullptr;
+  if (replacementPath.empty()) return std::fclose(file) == 0;
+  return commitReplacement(file, replacementPath, path.c_str());
 }
 
 void loadSettings() {
@@ -110,12 +115,12 @@ void loadSettings() {
 
 void saveSettings() {
   const std::string path = settingsPath();
-  if (!settingsFile.open(path.c_str(), true)) {
-    logChannel.writeLine("Failed to open %s\n", path.c_str());
-    return;
+  bool saved = settingsFile.open(path.c_str(), true);
+  if (saved) {
+    settingsFile.writeInt(kLoggingKey, settings.logging);
+    saved = settingsFile.close();
   }
-  settingsFile.writeInt(kLoggingKey, settings.logging);
-  settingsFile.close();
+  if (!saved) logChannel.writeLine("Failed to open %s\n", path.c_str());
 }
 
 }  // namespace hushlink

@@ -24,16 +24,22 @@ inline constexpr const char* kLoggingKey = "logging";
 
 std::string settingsPath();
 
-// The settings file while one load or save has it open.
+// The settings file while one load or save has it open. Written content goes
+// to a fresh file that replaces the old one only once it is whole, so a crash
+// or a full disk never leaves a half-written or empty settings file.
 struct SettingsFile {
   std::FILE* handle;
+  std::string path;
+  std::string replacementPath;  // while open for writing
 
-  bool open(const char* path, bool forWriting);
+  bool open(const char* filePath, bool forWriting);
   // Matches "<key> = %d" once at the start of the file with scanf's rules;
   // 0 when no number was matched. Numbers beyond 32 bits saturate.
   std::int32_t readInt(const char* key);
   void writeInt(const char* key, std::int32_t value);
-  void close();
+  // False when written content could not be put in place; the file on disk
+  // is then unchanged.
+  bool close();
 };
 
 // Reads `logging` and sets the log flags from it; when the file cannot be

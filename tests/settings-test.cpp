@@ -52,6 +52,13 @@ const SettingsCase kSettingsCases[] = {
     {"OtherSeparator", "logging: 1\n", "logging = 0\n"},
     {"ByteOrderMark", "\xEF\xBB\xBFlogging = 1\n", "logging = 0\n"},
     {"NulInsideKey", std::string("log\0ging = 1\n", 13), "logging = 0\n"},
+    {"NulAfterTheValue", std::string("logging = 5\0\0junk", 17), "logging = 5\n"},
+    {"NulBeforeTheValue", std::string("logging = \0 5\n", 14), "logging = 0\n"},
+    {"BinaryJunk",
+     "\x7f"
+     "ELF\x02\x01\x01\x00\xff\xfe",
+     "logging = 0\n"},
+    {"CrLfBetweenKeyAndValue", "logging\r\n=\r\n8\r\n", "logging = 8\n"},
     {"Int32Max", "logging = 2147483647\n", "logging = 2147483647\n"},
     {"Int32Min", "logging = -2147483648\n", "logging = -2147483648\n"},
     {"HugeSaturatesHigh", "logging = 99999999999999999999999\n", "logging = 2147483647\n"},
