@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# build.sh [linux|win32|win64]...
-# Configures and builds in build/ (Linux), build-win32/ and build-win64/
-# (Windows, cross-built with MinGW-w64); warnings are errors. Default: linux.
+# build.sh [linux|asan|fuzz|win32|win64]...
+# Configures and builds, warnings as errors, in
+#   build/        Linux
+#   build-asan/   Linux under AddressSanitizer and UndefinedBehaviorSanitizer
+#   build-fuzz/   the libFuzzer targets (clang)
+#   build-win32/, build-win64/   Windows, cross-built with MinGW-w64
+# Default: linux.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,8 +22,11 @@ configure_and_build() {
 for target in "$@"; do
   case $target in
     linux) configure_and_build build ;;
+    asan) configure_and_build build-asan -DHUSHLINK_SANITIZE=ON ;;
+    fuzz)
+      CC=clang CXX=clang++ configure_and_build build-fuzz -DHUSHLINK_FUZZ=ON ;;
     win32) configure_and_build build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake ;;
     win64) configure_and_build build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake ;;
-    *) echo "build.sh: unknown target $target (linux, win32, win64)" >&2; exit 2 ;;
+    *) echo "build.sh: unknown target $target (linux, asan, fuzz, win32, win64)" >&2; exit 2 ;;
   esac
 done

@@ -15,6 +15,9 @@ linux_needs=(
   "nm binutils"
   "/usr/include/gtest/gtest.h libgtest-dev"
   "/usr/include/gmock/gmock.h libgmock-dev"
+  "valgrind valgrind"
+  "clang++ clang"
+  "/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev"
 )
 extra_needs=(
   "i686-w64-mingw32-g++ g++-mingw-w64-i686"

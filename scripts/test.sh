@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Builds everything (Linux, and both Windows modules) and runs every test:
-# on Linux directly, the Windows modules under Wine, headless under Xvfb.
+# Builds everything and runs every test: the Linux suite as built and again
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets for
+# a bounded time, and both Windows modules under Wine, headless under Xvfb.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh all || exit 1
 
-targets=(linux)
+targets=(linux asan fuzz)
 for arch in i686 x86_64; do
   if command -v "$arch-w64-mingw32-g++" >/dev/null; then
     targets+=("$([[ $arch == i686 ]] && echo win32 || echo win64)")
@@ -22,6 +23,8 @@ junits=()
 for target in "${targets[@]}"; do
   dir=build
   [[ $target != linux ]] && dir=build-$target
+  # A sanitizer report stops the test that made it.
+  export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
   echo "== tests: $target"
   (cd "$dir" && ctest --output-on-failure --parallel "$(nproc)" --timeout 180 \
      --output-junit junit.xml) || status=1

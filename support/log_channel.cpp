@@ -70,7 +70,8 @@ void LogChannel::close() {
   file = nullptr;
 }
 
-void LogChannel::emitLine(const char* format, ...) {
+void LogChannel::writeLine(const char* format, ...) {
+  if (!isWriting()) return;
   std::va_list args;
   va_start(args, format);
   FormattedLine line(format, args);

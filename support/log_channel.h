@@ -24,19 +24,15 @@ struct LogChannel {
 
   // Writes the formatted text and a newline to each enabled output. Nothing is
   // written anywhere while no log file is open.
-  template <typename... Args>
-  void writeLine(const char* format, Args... args) {
-    // Register accesses pass here on every call: stay cheap when silent.
-    if (file == nullptr || !(toFile || toConsole)) return;
-    emitLine(format, args...);
-  }
+  void writeLine(const char* format, ...) HUSHLINK_PRINTF(2, 3);
+
+  // Whether a line would go anywhere. Register accesses ask first, so that
+  // with logging off they cost no call and no formatting.
+  bool isWriting() const { return file != nullptr && (toFile || toConsole); }
 
   // Shows the formatted text (at most 255 bytes) in a message box, but only
   // while a log file is open. The text is not written to the log.
   void alert(const char* format, ...) HUSHLINK_PRINTF(2, 3);
-
- private:
-  void emitLine(const char* format, ...) HUSHLINK_PRINTF(2, 3);
 };
 
 // Zero-initialised when the module loads: no file, both outputs off.
