@@ -357,6 +357,24 @@ void checkSettings(Module& m) {
               "Hushlink plugin version 0,6\r\nInitializing Hushlink\r\nFW read mem 0x10: 0x0\r\n",
               "log");
 
+  currentCheck = "read-only settings file";
+  freshFolder();
+  writeFile("inis/Hushlink.ini", "logging=1 # read-only\r\n");
+  SetFileAttributesA("inis/Hushlink.ini", FILE_ATTRIBUTE_READONLY);
+  expectEqual(m.init(), 0, "FWinit");
+  boxesShownBy([&] { m.configure(); });
+  m.shutdown();
+  expectBytes(readFile("inis/Hushlink.ini"), "logging=1 # read-only\r\n", "settings file kept");
+  expectBytes(readFile("logs/Hushlink.log"),
+              "Hushlink plugin version 0,6\r\nInitializing Hushlink\r\n"
+              "Failed to open inis//Hushlink.ini\r\n\r\n",
+              "log");
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA("inis\\*.new-*", &found);
+  expect(search == INVALID_HANDLE_VALUE, "no temporary file left beside it");
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  SetFileAttributesA("inis/Hushlink.ini", FILE_ATTRIBUTE_NORMAL);
+
   currentCheck = "settings failures logged";
   freshFolder();
   writeFile("inis/Hushlink.ini", "logging = 1\n");
