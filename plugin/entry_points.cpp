@@ -39,6 +39,13 @@ std::int32_t initialise() {
   return kSuccess;
 }
 
+// Kept out of line so that an access with logging off needs no stack frame.
+[[gnu::noinline]] std::uint32_t logAccess(const char* text, std::uint32_t address,
+                                          std::uint32_t value) {
+  logChannel.writeAccessLine(text, address, value);
+  return value;
+}
+
 }  // namespace
 }  // namespace hushlink
 
@@ -71,13 +78,13 @@ void HUSHLINK_CALL FWclose(void) { logChannel.writeLine("Closing Hushlink."); }
 
 uint32_t HUSHLINK_CALL FWread32(uint32_t address) {
   const std::uint32_t value = readRegister(address);
-  if (logChannel.isWriting()) logChannel.writeLine("FW read mem 0x%x: 0x%x", address, value);
-  return value;
+  if (!logChannel.isWriting()) return value;
+  return logAccess("FW read mem ", address, value);
 }
 
 void HUSHLINK_CALL FWwrite32(uint32_t address, uint32_t value) {
   writeRegister(address, value);
-  if (logChannel.isWriting()) logChannel.writeLine("FW write mem 0x%x: 0x%x", address, value);
+  if (logChannel.isWriting()) logAccess("FW write mem ", address, value);
 }
 
 void HUSHLINK_CALL FWirqCallback(FWirqHandler callback) {

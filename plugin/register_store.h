@@ -39,15 +39,20 @@ void setStoreAllocator(StoreAllocator allocator);
 
 // Bytes of a word that lie past the end of the store read as zero and are
 // dropped on write; with no store, reads give 0 and writes are dropped.
+// Words that lie whole inside the store take the plain path: a fixed-size copy
+// compiles to one load or store.
 inline std::uint32_t readRegister(std::uint32_t address) {
   if (address == kFixedReadAddress) return kFixedReadValue;
   const unsigned char* store = pluginState.registerStore;
   if (store == nullptr) return 0;
   const std::uint32_t offset = address & kOffsetMask;
-  unsigned char bytes[kWordSize] = {};
-  std::memcpy(bytes, store + offset,
-              offset <= kStoreSize - kWordSize ? kWordSize : kStoreSize - offset);
   std::uint32_t value;
+  if (offset <= kStoreSize - kWordSize) [[likely]] {
+    std::memcpy(&value, store + offset, kWordSize);
+    return value;
+  }
+  unsigned char bytes[kWordSize] = {};
+  for (std::uint32_t i = 0; offset + i < kStoreSize; ++i) bytes[i] = store[offset + i];
   std::memcpy(&value, bytes, kWordSize);
   return value;
 }
@@ -56,8 +61,13 @@ inline void writeRegister(std::uint32_t address, std::uint32_t value) {
   unsigned char* store = pluginState.registerStore;
   if (store == nullptr) return;
   const std::uint32_t offset = address & kOffsetMask;
-  std::memcpy(store + offset, &value,
-              offset <= kStoreSize - kWordSize ? kWordSize : kStoreSize - offset);
+  if (offset <= kStoreSize - kWordSize) [[likely]] {
+    std::memcpy(store + offset, &value, kWordSize);
+    return;
+  }
+  unsigned char bytes[kWordSize];
+  std::memcpy(bytes, &value, kWordSize);
+  for (std::uint32_t i = 0; offset + i < kStoreSize; ++i) store[offset + i] = bytes[i];
 }
 
 }  // namespace hushlink

@@ -70,15 +70,58 @@ void LogChannel::close() {
   file = nullptr;
 }
 
+void LogChannel::emit(const char* line, std::size_t size) {
+  if (toFile) writeWholeLine(file, line, size);
+  // Standard output is the host's: its buffering is left as the process set it.
+  if (toConsole) std::fwrite(line, 1, size, stdout);
+}
+
 void LogChannel::writeLine(const char* format, ...) {
   if (!isWriting()) return;
   std::va_list args;
   va_start(args, format);
   FormattedLine line(format, args);
   va_end(args);
-  if (toFile) writeWholeLine(file, line.data(), line.sizeWithNewline());
-  // Standard output is the host's: its buffering is left as the process set it.
-  if (toConsole) std::fwrite(line.data(), 1, line.sizeWithNewline(), stdout);
+  emit(line.data(), line.sizeWithNewline());
+}
+
+namespace {
+
+// Lower-case hex without leading zeros, as "%x" prints it.
+char* appendHex(char* out, std::uint32_t value) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  char reversed[8];
+  int count = 0;
+  do {
+    reversed[count++] = kDigits[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  while (count > 0) *out++ = reversed[--count];
+  return out;
+}
+
+char* appendText(char* out, const char* text, std::size_t size) {
+  std::memcpy(out, text, size);
+  return out + size;
+}
+
+}  // namespace
+
+void LogChannel::writeAccessLine(const char* text, std::uint32_t address, std::uint32_t value) {
+  if (!isWriting()) return;
+  const std::size_t textSize = std::strlen(text);
+  char inlineLine[64];
+  // "0x", 8 digits, ": 0x", 8 digits and the newline at most.
+  const std::size_t capacity = textSize + 23;
+  char* line =
+      capacity <= sizeof inlineLine ? inlineLine : static_cast<char*>(std::malloc(capacity));
+  if (line == nullptr) return;
+  char* out = appendText(line, text, textSize);
+  out = appendHex(appendText(out, "0x", 2), address);
+  out = appendHex(appendText(out, ": 0x", 4), value);
+  *out++ = '\n';
+  emit(line, static_cast<std::size_t>(out - line));
+  if (line != inlineLine) std::free(line);
 }
 
 void LogChannel::alert(const char* format, ...) {

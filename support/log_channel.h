@@ -2,6 +2,8 @@
 // standard output, and alerts in a message box while the log file is open.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #define HUSHLINK_PRINTF(format_index, first_arg) \
@@ -26,13 +28,22 @@ struct LogChannel {
   // written anywhere while no log file is open.
   void writeLine(const char* format, ...) HUSHLINK_PRINTF(2, 3);
 
+  // Writes "<text>0x<address>: 0x<value>" like writeLine with the format
+  // "<text>0x%x: 0x%x", without the cost of printf: every register access
+  // writes one while logging is on.
+  void writeAccessLine(const char* text, std::uint32_t address, std::uint32_t value);
+
   // Whether a line would go anywhere. Register accesses ask first, so that
   // with logging off they cost no call and no formatting.
-  bool isWriting() const { return file != nullptr && (toFile || toConsole); }
+  bool isWriting() const { return (file != nullptr) & (toFile | toConsole); }
 
   // Shows the formatted text (at most 255 bytes) in a message box, but only
   // while a log file is open. The text is not written to the log.
   void alert(const char* format, ...) HUSHLINK_PRINTF(2, 3);
+
+ private:
+  // Hands a finished line, newline included, to each enabled output.
+  void emit(const char* line, std::size_t size);
 };
 
 // Zero-initialised when the module loads: no file, both outputs off.
