@@ -16,6 +16,8 @@ linux_needs=(
   "/usr/include/gtest/gtest.h libgtest-dev"
   "/usr/include/gmock/gmock.h libgmock-dev"
   "valgrind valgrind"
+  "strace strace"
+  "/usr/include/benchmark/benchmark.h libbenchmark-dev"
   "clang++ clang"
   "/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev"
 )
