@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "host/module.h"
+#include "host/plugin.h"
+#include "host/report.h"
 #include "host/trace.h"
 #include "plugin/hushlink.h"
 
@@ -42,101 +44,10 @@ constexpr const char* kUsage =
     "exit status: 0 on success, 1 when the module or the session fails,\n"
     "2 on a usage error.\n";
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-constexpr std::uint32_t kFireWireType = 0x40;
-
-struct EntryPointInfo {
-  const char* name;
-  int exportNumber;
-};
-
-// The interface in the order of its export numbers.
-constexpr EntryPointInfo kEntryPoints[] = {
-    {"PS2EgetLibType", 2}, {"PS2EgetLibName", 3}, {"PS2EgetLibVersion2", 4},
-    {"FWinit", 5},         {"FWshutdown", 6},     {"FWopen", 7},
-    {"FWclose", 8},        {"FWread32", 11},      {"FWwrite32", 14},
-    {"FWirqCallback", 15}, {"FWconfigure", 17},   {"FWtest", 18},
-    {"FWabout", 19}};
-constexpr int kUnusedExportNumbers[] = {9, 10, 12, 13, 16};
-
-int fail(const std::string& message) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "hushlink-host: %s\n", message.c_str());
-  return kExitFailure;
-}
-
-int usageError(const std::string& message) {
-  std::fprintf(stderr, "hushlink-host: %s\nTry 'hushlink-host --help'.\n", message.c_str());
-  return kExitUsage;
-}
-
-// A loaded module and its resolved entry points, unloaded when done.
-class Plugin {
- public:
-  Plugin(const Plugin&) = delete;
-  Plugin& operator=(const Plugin&) = delete;
-  ~Plugin() {
-    if (module_ != nullptr) unloadModule(module_);
-  }
-
-  static bool load(const std::string& path, Plugin& plugin, std::string& error) {
-    plugin.module_ = loadModule(path, error);
-    if (plugin.module_ == nullptr) {
-      error = path + ": cannot load module: " + error;
-      return false;
-    }
-    for (const EntryPointInfo& entry : kEntryPoints) {
-      plugin.addresses_.push_back(findEntryPoint(plugin.module_, entry.name));
-    }
-    return true;
-  }
-  Plugin() = default;
-
-  void* address(const char* name) const {
-    for (std::size_t i = 0; i < addresses_.size(); ++i) {
-      if (std::string(kEntryPoints[i].name) == name) return addresses_[i];
-    }
-    return nullptr;
-  }
-
-  template <typename Fn>
-  Fn get(const char* name) const {
-    return reinterpret_cast<Fn>(address(name));
-  }
-
-  void* addressByNumber(int number) const { return findEntryPointByNumber(module_, number); }
-
-  // The names of those among `names` the module does not export.
-  std::vector<std::string> missing(const std::vector<const char*>& names) const {
-    std::vector<std::string> absent;
-    for (const char* name : names) {
-      if (address(name) == nullptr) absent.push_back(name);
-    }
-    return absent;
-  }
-
- private:
-  ModuleHandle module_ = nullptr;
-  std::vector<void*> addresses_;
-};
-
-std::string joined(const std::vector<std::string>& names) {
-  std::string text;
-  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
-  return text;
-}
-
-std::string hex(std::uint32_t value, int width = 0) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%0*x", width, value);
-  return text;
-}
-
 int info(const std::string& path) {
   Plugin plugin;
   std::string error;
-  if (!Plugin::load(path, plugin, error)) return fail(error);
+  if (!plugin.load(path, error)) return fail(error);
 
   std::printf("module:   %s\n", path.c_str());
   if (auto getType = plugin.get<PS2EgetLibTypeFn>("PS2EgetLibType")) {
@@ -209,24 +120,17 @@ int run(const std::string& path, const std::string& traceSource) {
   if (!readTrace(traceSource, steps, error)) return fail(error);
 
   Plugin plugin;
-  if (!Plugin::load(path, plugin, error)) return fail(error);
-  const auto absent =
-      plugin.missing({"FWinit", "FWshutdown", "FWopen", "FWclose", "FWread32", "FWwrite32"});
-  if (!absent.empty()) return fail(path + ": missing entry points: " + joined(absent));
+  SessionEntryPoints fw;
+  if (!loadForSession(path, plugin, fw, error)) return fail(error);
 
-  const auto init = plugin.get<FWinitFn>("FWinit");
-  const auto shutdown = plugin.get<FWshutdownFn>("FWshutdown");
-  const auto read32 = plugin.get<FWread32Fn>("FWread32");
-  const auto write32 = plugin.get<FWwrite32Fn>("FWwrite32");
-
-  const std::int32_t initResult = init();
+  const std::int32_t initResult = fw.init();
   std::printf("FWinit -> %d\n", initResult);
   if (initResult != 0) {
-    shutdown();
+    fw.shutdown();
     return fail("FWinit failed with " + std::to_string(initResult));
   }
   if (auto irqCallback = plugin.get<FWirqCallbackFn>("FWirqCallback")) irqCallback(countInterrupt);
-  std::printf("FWopen -> %d\n", plugin.get<FWopenFn>("FWopen")(nullptr));
+  std::printf("FWopen -> %d\n", fw.open(nullptr));
   for (const TraceStep& step : steps) {
     switch (step.kind) {
       case TraceStep::Kind::Comment:
@@ -234,16 +138,16 @@ int run(const std::string& path, const std::string& traceSource) {
         break;
       case TraceStep::Kind::Read:
         std::printf("read  %s -> %s\n", hex(step.address, 8).c_str(),
-                    hex(read32(step.address), 8).c_str());
+                    hex(fw.read32(step.address), 8).c_str());
         break;
       case TraceStep::Kind::Write:
-        write32(step.address, step.value);
+        fw.write32(step.address, step.value);
         std::printf("write %s <- %s\n", hex(step.address, 8).c_str(), hex(step.value, 8).c_str());
         break;
     }
   }
-  plugin.get<FWcloseFn>("FWclose")();
-  shutdown();
+  fw.close();
+  fw.shutdown();
   std::printf("FWclose, FWshutdown; interrupts raised: %d\n", interruptsRaised);
   return 0;
 }

@@ -1,0 +1,57 @@
+#include "host/plugin.h"
+
+#include <cstring>
+
+#include "host/report.h"
+
+namespace hushlink::host {
+
+Plugin::~Plugin() {
+  if (module_ != nullptr) unloadModule(module_);
+}
+
+bool Plugin::load(const std::string& path, std::string& error) {
+  module_ = loadModule(path, error);
+  if (module_ == nullptr) {
+    error = path + ": cannot load module: " + error;
+    return false;
+  }
+  for (const EntryPointInfo& entry : kEntryPoints) {
+    addresses_.push_back(findEntryPoint(module_, entry.name));
+  }
+  return true;
+}
+
+void* Plugin::address(const char* name) const {
+  for (std::size_t i = 0; i < addresses_.size(); ++i) {
+    if (std::strcmp(kEntryPoints[i].name, name) == 0) return addresses_[i];
+  }
+  return nullptr;
+}
+
+void* Plugin::addressByNumber(int number) const { return findEntryPointByNumber(module_, number); }
+
+std::vector<std::string> Plugin::missing(const std::vector<const char*>& names) const {
+  std::vector<std::string> absent;
+  for (const char* name : names) {
+    if (address(name) == nullptr) absent.push_back(name);
+  }
+  return absent;
+}
+
+bool loadForSession(const std::string& path, Plugin& plugin, SessionEntryPoints& entryPoints,
+                    std::string& error) {
+  if (!plugin.load(path, error)) return false;
+  const auto absent =
+      plugin.missing({"FWinit", "FWshutdown", "FWopen", "FWclose", "FWread32", "FWwrite32"});
+  if (!absent.empty()) {
+    error = path + ": missing entry points: " + joined(absent);
+    return false;
+  }
+  entryPoints = {plugin.get<FWinitFn>("FWinit"),     plugin.get<FWshutdownFn>("FWshutdown"),
+                 plugin.get<FWopenFn>("FWopen"),     plugin.get<FWcloseFn>("FWclose"),
+                 plugin.get<FWread32Fn>("FWread32"), plugin.get<FWwrite32Fn>("FWwrite32")};
+  return true;
+}
+
+}  // namespace hushlink::host
