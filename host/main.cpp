@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "host/check.h"
 #include "host/module.h"
 #include "host/plugin.h"
+#include "host/replay.h"
 #include "host/report.h"
 #include "host/trace.h"
 #include "plugin/hushlink.h"
@@ -30,6 +32,16 @@ constexpr const char* kUsage =
     "                       per trace line, FWclose, FWshutdown; prints each read's\n"
     "                       result. Without TRACE, runs a short demo session.\n"
     "                       TRACE may be - for standard input.\n"
+    "  check MODULE         run the conformance checks, each in a fresh temporary\n"
+    "                       directory with a freshly loaded module; prints a row\n"
+    "                       per check (what was expected and what came back when\n"
+    "                       it fails) and a summary\n"
+    "  replay MODULE LOG    replay the register accesses of a plugin's log (\"FW read\n"
+    "                       mem\" and \"FW write mem\" lines, LF or CR LF line ends)\n"
+    "                       against a fresh module in a temporary directory;\n"
+    "                       every read must give the value logged. Reports the\n"
+    "                       accesses replayed or the first mismatch's line.\n"
+    "                       Shows progress on a terminal for long logs.\n"
     "  --help               show this text\n"
     "\n"
     "trace lines:\n"
@@ -41,7 +53,8 @@ constexpr const char* kUsage =
     "\"logging = 1\" turns its log on) and logs to logs/Hushlink.log, both in the\n"
     "current directory; it creates neither directory.\n"
     "\n"
-    "exit status: 0 on success, 1 when the module or the session fails,\n"
+    "exit status: 0 on success, 1 when the module, the session, a check or the\n"
+    "replay fails,\n"
     "2 on a usage error.\n";
 
 int info(const std::string& path) {
@@ -169,6 +182,15 @@ int dispatch(const std::vector<std::string>& args) {
     }
     return run(args[1], args.size() == 3 ? args[2] : std::string());
   }
+  if (command == "check") {
+    if (args.size() != 2) return usageError("usage: hushlink-host check MODULE");
+    return checkModule(args[1]);
+  }
+  if (command == "replay") {
+    if (args.size() != 3) return usageError("usage: hushlink-host replay MODULE LOG");
+    return replayLog(args[1], args[2]);
+  }
+  if (command == "--check-child" && args.size() == 3) return runCheckInChild(args[1], args[2]);
   return usageError("unknown command '" + command + "'");
 }
 
