@@ -65,6 +65,15 @@ mapfile -t linux_missing < <(missing_packages "${linux_needs[@]}")
 extra_missing=()
 if [[ ${1:-all} == all ]]; then
   mapfile -t extra_missing < <(missing_packages "${extra_needs[@]}")
+  # 32-bit Wine cannot start on a kernel without 32-bit support: its tests
+  # skip there and say so, and its packages would only cost time.
+  if [[ " ${extra_missing[*]} " == *" wine32:i386 "* ]] &&
+     ! "$(dirname "$0")/kernel-runs-32bit.sh"; then
+    echo "setup: this kernel does not run 32-bit x86 programs: not installing wine32:i386;" \
+         "the 32-bit Wine tests will be skipped" >&2
+    extra_missing=("${extra_missing[@]/wine32:i386}")
+    mapfile -t extra_missing < <(printf '%s\n' "${extra_missing[@]}" | grep .)
+  fi
 fi
 missing=("${linux_missing[@]}" "${extra_missing[@]}")
 ((${#missing[@]} == 0)) && exit 0

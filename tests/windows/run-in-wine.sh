@@ -23,6 +23,13 @@ missing_tool() {
   skip "$* is missing (scripts/setup.sh installs it as root)"
 }
 
+# A kernel built or booted without 32-bit support cannot start the 32-bit
+# Wine loader at all: no tool can fix that on this machine.
+if [[ $arch == win32 ]] && ! "$(dirname "$0")/../../scripts/kernel-runs-32bit.sh"; then
+  skip "this kernel does not execute 32-bit x86 programs (32-bit emulation is" \
+       "disabled), so 32-bit Wine cannot start; the win32 tests need a kernel that does"
+fi
+
 case $arch in
   win32) loader=/usr/lib/wine/wine ;;
   win64) loader=/usr/lib/wine/wine64 ;;
@@ -32,12 +39,7 @@ esac
 command -v xvfb-run >/dev/null || missing_tool "xvfb-run (Debian xvfb)"
 command -v xauth >/dev/null || missing_tool "xauth (Debian xauth)"
 
-# A kernel built or booted without 32-bit support cannot start the 32-bit
-# Wine loader at all: no tool can fix that on this machine.
-if ! "$loader" --version >/dev/null 2>&1; then
-  skip "$loader cannot run here: this kernel does not execute 32-bit x86 programs" \
-       "(32-bit emulation is disabled); the $arch tests need a kernel that does"
-fi
+"$loader" --version >/dev/null 2>&1 || missing_tool "a Wine loader that starts ($loader does not)"
 
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if [[ $1 == --prepare ]]; then
