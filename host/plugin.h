@@ -19,12 +19,9 @@ struct EntryPointInfo {
 };
 
 // The interface in the order of its export numbers.
-inline constexpr EntryPointInfo kEntryPoints[] = {
-    {"PS2EgetLibType", 2}, {"PS2EgetLibName", 3}, {"PS2EgetLibVersion2", 4},
-    {"FWinit", 5},         {"FWshutdown", 6},     {"FWopen", 7},
-    {"FWclose", 8},        {"FWread32", 11},      {"FWwrite32", 14},
-    {"FWirqCallback", 15}, {"FWconfigure", 17},   {"FWtest", 18},
-    {"FWabout", 19}};
+#define HUSHLINK_ENTRY_POINT_INFO(name, number, type) {#name, number},
+inline constexpr EntryPointInfo kEntryPoints[] = {HUSHLINK_ENTRY_POINTS(HUSHLINK_ENTRY_POINT_INFO)};
+#undef HUSHLINK_ENTRY_POINT_INFO
 inline constexpr int kUnusedExportNumbers[] = {9, 10, 12, 13, 16};
 
 // Unloaded when the object goes.

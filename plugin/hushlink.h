@@ -86,6 +86,23 @@ typedef void(HUSHLINK_CALL* FWconfigureFn)(void);
 typedef int32_t(HUSHLINK_CALL* FWtestFn)(void);
 typedef void(HUSHLINK_CALL* FWaboutFn)(void);
 
+/* The thirteen entry points with their Windows export numbers and pointer
+ * types, for code that walks the whole interface: X(name, number, type). */
+#define HUSHLINK_ENTRY_POINTS(X)                 \
+  X(PS2EgetLibType, 2, PS2EgetLibTypeFn)         \
+  X(PS2EgetLibName, 3, PS2EgetLibNameFn)         \
+  X(PS2EgetLibVersion2, 4, PS2EgetLibVersion2Fn) \
+  X(FWinit, 5, FWinitFn)                         \
+  X(FWshutdown, 6, FWshutdownFn)                 \
+  X(FWopen, 7, FWopenFn)                         \
+  X(FWclose, 8, FWcloseFn)                       \
+  X(FWread32, 11, FWread32Fn)                    \
+  X(FWwrite32, 14, FWwrite32Fn)                  \
+  X(FWirqCallback, 15, FWirqCallbackFn)          \
+  X(FWconfigure, 17, FWconfigureFn)              \
+  X(FWtest, 18, FWtestFn)                        \
+  X(FWabout, 19, FWaboutFn)
+
 #ifdef __cplusplus
 }
 #endif

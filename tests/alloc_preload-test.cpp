@@ -27,20 +27,20 @@ TEST_F(PreloadedAllocatorTest, InitFailsAlertsAndEveryLaterCallWorks) {
   {
     CapturedOutput err(2);
     CapturedOutput out(1);
-    EXPECT_EQ(plugin.init(), -1);
+    EXPECT_EQ(plugin.FWinit(), -1);
     EXPECT_EQ(err.text(), "Message: Error allocating Memory\n");
-    plugin.write32(0x10, 0xAB);
-    EXPECT_EQ(plugin.read32(0x10), 0u);
-    EXPECT_EQ(plugin.read32(0x1F808410), 8u);
-    plugin.shutdown();
-    plugin.shutdown();
+    plugin.FWwrite32(0x10, 0xAB);
+    EXPECT_EQ(plugin.FWread32(0x10), 0u);
+    EXPECT_EQ(plugin.FWread32(0x1F808410), 8u);
+    plugin.FWshutdown();
+    plugin.FWshutdown();
   }
   CapturedOutput err(2);
-  ASSERT_EQ(plugin.init(), 0);
-  plugin.write32(0x10, 0xAB);
-  EXPECT_EQ(plugin.read32(0x10), 0xABu);
-  plugin.about();
-  plugin.configure();
+  ASSERT_EQ(plugin.FWinit(), 0);
+  plugin.FWwrite32(0x10, 0xAB);
+  EXPECT_EQ(plugin.FWread32(0x10), 0xABu);
+  plugin.FWabout();
+  plugin.FWconfigure();
   EXPECT_EQ(err.text(),
             "Message: Hushlink：纯粹的空插件。\nMessage: This space intentionally left blank.\n");
   EXPECT_EQ(directory.log(),
@@ -52,8 +52,8 @@ TEST_F(PreloadedAllocatorTest, NoAlertWithoutALogFile) {
   std::filesystem::remove(directory.path() / "logs");
   refuse_(kStoreSize, 1);
   CapturedOutput err(2);
-  EXPECT_EQ(plugin.init(), -1);
-  EXPECT_EQ(plugin.init(), 0) << "a retry that gets its memory succeeds";
+  EXPECT_EQ(plugin.FWinit(), -1);
+  EXPECT_EQ(plugin.FWinit(), 0) << "a retry that gets its memory succeeds";
   EXPECT_EQ(err.text(), "");
 }
 

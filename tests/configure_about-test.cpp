@@ -9,7 +9,7 @@ TEST_F(PluginTest, ConfigureBeforeInitShowsTheNoticeAndRewritesTheFileSilently) 
   directory.writeSettings("logging=4 and some notes\nsecond line\n");
   CapturedOutput out(1);
   CapturedOutput err(2);
-  plugin.configure();
+  plugin.FWconfigure();
   EXPECT_EQ(err.text(), kNotice);
   EXPECT_EQ(out.text(), "");
   EXPECT_EQ(directory.settingsFile(), "logging = 4\n");
@@ -18,7 +18,7 @@ TEST_F(PluginTest, ConfigureBeforeInitShowsTheNoticeAndRewritesTheFileSilently) 
 
 TEST_F(PluginTest, ConfigureCreatesAMissingFile) {
   CapturedOutput err(2);
-  plugin.configure();
+  plugin.FWconfigure();
   EXPECT_EQ(err.text(), kNotice);
   EXPECT_EQ(directory.settingsFile(), "logging = 0\n");
 }
@@ -27,12 +27,12 @@ TEST_F(PluginTest, ConfigureCreatesAMissingFile) {
 // configure: the log, silent until then, starts showing accesses.
 TEST_F(PluginTest, HandEditedValueTakesEffectThroughConfigure) {
   initWithLogging(0);
-  plugin.read32(0x100);
+  plugin.FWread32(0x100);
   directory.writeSettings("logging   =   3   # edited by hand\n");
   CapturedOutput err(2);
   CapturedOutput out(1);
-  plugin.configure();
-  plugin.read32(0x1F808410);
+  plugin.FWconfigure();
+  plugin.FWread32(0x1F808410);
   EXPECT_EQ(out.text(), "FW read mem 0x1f808410: 0x8\n");
   EXPECT_EQ(err.text(), kNotice);
   EXPECT_EQ(directory.log(), "FW read mem 0x1f808410: 0x8\n");
@@ -42,7 +42,7 @@ TEST_F(PluginTest, HandEditedValueTakesEffectThroughConfigure) {
 TEST_F(PluginTest, AboutShowsTheDescriptionInUtf8AndLogsNothing) {
   initWithLogging(1);
   CapturedOutput err(2);
-  plugin.about();
+  plugin.FWabout();
   EXPECT_EQ(err.text(), "Message: Hushlink：纯粹的空插件。\n");
   EXPECT_EQ(directory.log(), "Hushlink plugin version 0,6\nInitializing Hushlink\n");
 }

@@ -60,7 +60,7 @@ TEST_F(PluginTest, SavingLeavesNoTemporaryFileAndKeepsThePermissions) {
   directory.writeSettings("logging=9 (edited)\n");
   fs::permissions(directory.path() / "inis/Hushlink.ini", fs::perms(0640));
   CapturedOutput err(2);
-  plugin.configure();
+  plugin.FWconfigure();
   EXPECT_EQ(directory.settingsFile(), "logging = 9\n");
   EXPECT_EQ(entries(directory.path() / "inis"), std::vector<std::string>{"Hushlink.ini"});
   EXPECT_EQ(fs::status(directory.path() / "inis/Hushlink.ini").permissions(), fs::perms(0640));
@@ -72,7 +72,7 @@ TEST_F(PluginTest, ASettingsFileThatCannotBeWrittenIsLeftAsItWasAndTheFailureLog
   ImmutableFile locked(directory.path() / "inis/Hushlink.ini");
   if (!locked.ok()) GTEST_SKIP() << "cannot make a file immutable here (needs root on ext4)";
   CapturedOutput err(2);
-  plugin.configure();
+  plugin.FWconfigure();
   EXPECT_EQ(directory.settingsFile(), "logging=2 # mine, hands off\n");
   EXPECT_EQ(entries(directory.path() / "inis"), std::vector<std::string>{"Hushlink.ini"});
   EXPECT_EQ(directory.log(), std::string(kStartLines) + "Failed to open inis//Hushlink.ini\n\n");
@@ -85,8 +85,8 @@ TEST_F(PluginTest, ASettingsFileThatIsADirectoryKeepsTheValueInMemory) {
   fs::remove(directory.path() / "inis/Hushlink.ini");
   fs::create_directory(directory.path() / "inis/Hushlink.ini");
   CapturedOutput err(2);
-  plugin.configure();
-  plugin.read32(0x44);
+  plugin.FWconfigure();
+  plugin.FWread32(0x44);
   EXPECT_TRUE(fs::is_directory(directory.path() / "inis/Hushlink.ini"));
   EXPECT_EQ(directory.log(), std::string(kStartLines) +
                                  "Failed to open inis//Hushlink.ini\n"
@@ -101,10 +101,10 @@ TEST(FileFaults, AFileWhereTheSettingsFolderBelongsIsLeftAlone) {
   writeFile(directory.path() / "inis", "not a folder\n");
   LoadedModule plugin;
   CapturedOutput err(2);
-  ASSERT_EQ(plugin.init(), 0);
-  plugin.configure();
-  plugin.write32(8, 9);
-  EXPECT_EQ(plugin.read32(8), 9u);
+  ASSERT_EQ(plugin.FWinit(), 0);
+  plugin.FWconfigure();
+  plugin.FWwrite32(8, 9);
+  EXPECT_EQ(plugin.FWread32(8), 9u);
   EXPECT_EQ(readFile(directory.path() / "inis"), "not a folder\n");
   EXPECT_EQ(directory.log(), "");
 }
@@ -129,10 +129,10 @@ TEST_P(UnwritableLogTest, ThePluginRunsSilently) {
   }
   directory.writeSettings("logging = 1\n");
   CapturedOutput out(1);
-  ASSERT_EQ(plugin.init(), 0);
-  plugin.write32(0x30, 3);
-  EXPECT_EQ(plugin.read32(0x30), 3u);
-  plugin.shutdown();
+  ASSERT_EQ(plugin.FWinit(), 0);
+  plugin.FWwrite32(0x30, 3);
+  EXPECT_EQ(plugin.FWread32(0x30), 3u);
+  plugin.FWshutdown();
   EXPECT_EQ(out.text(), "");
   if (!GetParam().directoryInPlace) {
     EXPECT_EQ(readFile(log), "old log\n");
@@ -172,7 +172,7 @@ TEST(FileFaults, AFullDiskKeepsTheOldSettingsLine) {
   fs::current_path(disk);
   LoadedModule plugin;
   CapturedOutput err(2);
-  plugin.configure();
+  plugin.FWconfigure();
   EXPECT_EQ(readFile(disk / "inis/Hushlink.ini"), "logging=4\n");
   EXPECT_EQ(entries(disk / "inis"), std::vector<std::string>{"Hushlink.ini"});
   fs::current_path(directory.path());
@@ -210,7 +210,7 @@ TEST_P(HugeSettingsTest, IsReadWithoutHoldingItInMemory) {
   }
   const long before = peakMemoryKilobytes();
   CapturedOutput err(2);
-  plugin.configure();
+  plugin.FWconfigure();
   EXPECT_LT(peakMemoryKilobytes() - before, 16 << 10);
   EXPECT_EQ(directory.settingsFile(), c.savedBack);
 }

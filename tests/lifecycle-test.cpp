@@ -16,21 +16,21 @@ std::size_t openDescriptors() {
 }
 
 TEST_F(PluginTest, ShutdownWithoutInitAndTwiceInARowIsHarmless) {
-  plugin.shutdown();
-  plugin.shutdown();
+  plugin.FWshutdown();
+  plugin.FWshutdown();
   initWithLogging(1);
-  plugin.shutdown();
-  plugin.shutdown();
-  EXPECT_EQ(plugin.read32(0x10), 0u);
+  plugin.FWshutdown();
+  plugin.FWshutdown();
+  EXPECT_EQ(plugin.FWread32(0x10), 0u);
 }
 
 TEST_F(PluginTest, InitShutdownInitGivesAZeroedStoreAndATruncatedLog) {
   initWithLogging(1);
-  plugin.write32(0x1F801234, 0xDEADBEEF);
-  plugin.open(nullptr);
-  plugin.shutdown();
-  ASSERT_EQ(plugin.init(), 0);
-  EXPECT_EQ(plugin.read32(0x1F801234), 0u);
+  plugin.FWwrite32(0x1F801234, 0xDEADBEEF);
+  plugin.FWopen(nullptr);
+  plugin.FWshutdown();
+  ASSERT_EQ(plugin.FWinit(), 0);
+  EXPECT_EQ(plugin.FWread32(0x1F801234), 0u);
   EXPECT_EQ(directory.log(),
             "Hushlink plugin version 0,6\nInitializing Hushlink\nFW read mem 0x1f801234: 0x0\n");
 }
@@ -40,14 +40,14 @@ TEST_F(PluginTest, InitShutdownInitGivesAZeroedStoreAndATruncatedLog) {
 TEST_F(PluginTest, InitTwiceStartsAfreshWithoutLeakingTheLogFile) {
   initWithLogging(1);
   const std::size_t descriptors = openDescriptors();
-  plugin.write32(0x40, 0x1234);
-  ASSERT_EQ(plugin.init(), 0);
-  ASSERT_EQ(plugin.init(), 0);
+  plugin.FWwrite32(0x40, 0x1234);
+  ASSERT_EQ(plugin.FWinit(), 0);
+  ASSERT_EQ(plugin.FWinit(), 0);
   EXPECT_EQ(openDescriptors(), descriptors);
-  EXPECT_EQ(plugin.read32(0x40), 0u);
+  EXPECT_EQ(plugin.FWread32(0x40), 0u);
   EXPECT_EQ(directory.log(),
             "Hushlink plugin version 0,6\nInitializing Hushlink\nFW read mem 0x40: 0x0\n");
-  plugin.shutdown();
+  plugin.FWshutdown();
   EXPECT_EQ(openDescriptors(), descriptors - 1);
 }
 
@@ -60,14 +60,14 @@ TEST(ModuleLifetime, ReloadingStartsFromTheModulesInitialState) {
     std::filesystem::create_directory(directory.path() / "inis");
     directory.writeSettings("logging = 1\n");
     LoadedModule plugin;
-    ASSERT_EQ(plugin.init(), 0);
-    plugin.shutdown();
+    ASSERT_EQ(plugin.FWinit(), 0);
+    plugin.FWshutdown();
     std::filesystem::remove_all(directory.path() / "inis");
   }
   ASSERT_EQ(::dlopen(HUSHLINK_MODULE, RTLD_NOW | RTLD_NOLOAD), nullptr) << "module not unloaded";
   LoadedModule plugin;
-  ASSERT_EQ(plugin.init(), 0);
-  plugin.close();
+  ASSERT_EQ(plugin.FWinit(), 0);
+  plugin.FWclose();
   EXPECT_EQ(directory.log(), "") << "logging must start off in a freshly loaded module";
 }
 

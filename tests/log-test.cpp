@@ -18,12 +18,12 @@ class LogTest : public PluginTest {
   // The session of the log's own example: init, open, read, write, close, shutdown.
   std::string runExampleSession() {
     CapturedOutput out(1);
-    EXPECT_EQ(plugin.init(), 0);
-    plugin.open(nullptr);
-    EXPECT_EQ(plugin.read32(0x1F808410), 8u);
-    plugin.write32(0x1F808410, 1);
-    plugin.close();
-    plugin.shutdown();
+    EXPECT_EQ(plugin.FWinit(), 0);
+    plugin.FWopen(nullptr);
+    EXPECT_EQ(plugin.FWread32(0x1F808410), 8u);
+    plugin.FWwrite32(0x1F808410, 1);
+    plugin.FWclose();
+    plugin.FWshutdown();
     return out.text();
   }
 };
@@ -49,10 +49,10 @@ TEST_F(LogTest, LoggingOffLeavesAnEmptyLogAndASilentConsole) {
 TEST_F(LogTest, AccessLinesPrintTheFullAddressInLowerCaseHexWithoutLeadingZeros) {
   initWithLogging(1);
   CapturedOutput out(1);
-  plugin.write32(0xABCDEF00, 0x0000BEEF);
-  plugin.read32(0x0000EF00);
-  plugin.write32(0, 0);
-  plugin.read32(0xFFFFFFFF);
+  plugin.FWwrite32(0xABCDEF00, 0x0000BEEF);
+  plugin.FWread32(0x0000EF00);
+  plugin.FWwrite32(0, 0);
+  plugin.FWread32(0xFFFFFFFF);
   const std::string expected =
       "FW write mem 0xabcdef00: 0xbeef\n"
       "FW read mem 0xef00: 0xbeef\n"
@@ -64,21 +64,21 @@ TEST_F(LogTest, AccessLinesPrintTheFullAddressInLowerCaseHexWithoutLeadingZeros)
 
 TEST_F(LogTest, EachInitTruncatesTheLog) {
   initWithLogging(1);
-  plugin.read32(0x10);
-  plugin.shutdown();
-  ASSERT_EQ(plugin.init(), 0);
-  plugin.close();
+  plugin.FWread32(0x10);
+  plugin.FWshutdown();
+  ASSERT_EQ(plugin.FWinit(), 0);
+  plugin.FWclose();
   EXPECT_EQ(directory.log(),
             "Hushlink plugin version 0,6\nInitializing Hushlink\nClosing Hushlink.\n");
 }
 
 TEST_F(LogTest, LinesAfterShutdownGoNowhere) {
   initWithLogging(1);
-  plugin.shutdown();
+  plugin.FWshutdown();
   CapturedOutput out(1);
-  plugin.open(nullptr);
-  plugin.read32(0x1F808410);
-  plugin.close();
+  plugin.FWopen(nullptr);
+  plugin.FWread32(0x1F808410);
+  plugin.FWclose();
   EXPECT_EQ(out.text(), "");
   EXPECT_EQ(directory.log(), "Hushlink plugin version 0,6\nInitializing Hushlink\n");
 }
@@ -89,11 +89,11 @@ TEST(LogWithoutLogsDirectory, PluginWorksSilently) {
   LoadedModule plugin;
   directory.writeSettings("logging = 1\n");
   CapturedOutput out(1);
-  ASSERT_EQ(plugin.init(), 0);
-  plugin.write32(0x20, 0x55);
-  EXPECT_EQ(plugin.read32(0x20), 0x55u);
-  plugin.close();
-  plugin.shutdown();
+  ASSERT_EQ(plugin.FWinit(), 0);
+  plugin.FWwrite32(0x20, 0x55);
+  EXPECT_EQ(plugin.FWread32(0x20), 0x55u);
+  plugin.FWclose();
+  plugin.FWshutdown();
   EXPECT_EQ(out.text(), "");
   EXPECT_FALSE(std::filesystem::exists(directory.path() / "logs"));
 }

@@ -61,17 +61,17 @@ TEST_F(PluginTest, AMillionLoggedAccessesMatchTheModelAndTheLog) {
       const std::uint32_t address = nextAddress();
       if (random() % 2 == 0) {
         const std::uint32_t value = static_cast<std::uint32_t>(random());
-        plugin.write32(address, value);
+        plugin.FWwrite32(address, value);
         shadow.write(address, value);
         std::snprintf(line, sizeof line, "FW write mem 0x%x: 0x%x\n", address, value);
       } else {
-        const std::uint32_t value = plugin.read32(address);
+        const std::uint32_t value = plugin.FWread32(address);
         ASSERT_EQ(value, shadow.read(address)) << "access " << i << " at 0x" << std::hex << address;
         std::snprintf(line, sizeof line, "FW read mem 0x%x: 0x%x\n", address, value);
       }
       expected += line;
     }
-    plugin.shutdown();
+    plugin.FWshutdown();
     EXPECT_TRUE(out.text() == expected) << "standard output differs from the expected lines";
   }
   const std::string log = directory.log();

@@ -17,17 +17,17 @@ TEST_F(RegisterStoreTest, FreshStoreReadsZeroEverywhereButTheFixedRegister) {
   for (const std::uint32_t high : {0x00000000u, 0x1F800000u, 0xFFFF0000u}) {
     for (std::uint32_t offset = 0; offset <= 0xFFFF; ++offset) {
       const std::uint32_t address = high | offset;
-      ASSERT_EQ(plugin.read32(address), address == kFixed ? 8u : 0u) << std::hex << address;
+      ASSERT_EQ(plugin.FWread32(address), address == kFixed ? 8u : 0u) << std::hex << address;
     }
   }
 }
 
 TEST_F(RegisterStoreTest, FixedRegisterIsPinnedOnTheFullAddressOnly) {
-  plugin.write32(kFixed, 0xCAFEF00D);
-  EXPECT_EQ(plugin.read32(kFixed), 8u);
+  plugin.FWwrite32(kFixed, 0xCAFEF00D);
+  EXPECT_EQ(plugin.FWread32(kFixed), 8u);
   // The write is stored like any other: every alias of offset 0x8410 sees it.
   for (const std::uint32_t alias : {0x00008410u, 0x1F818410u, 0x0F808410u, 0xFFFF8410u}) {
-    EXPECT_EQ(plugin.read32(alias), 0xCAFEF00Du) << std::hex << alias;
+    EXPECT_EQ(plugin.FWread32(alias), 0xCAFEF00Du) << std::hex << alias;
   }
 }
 
@@ -41,19 +41,19 @@ TEST_F(RegisterStoreTest, AddressesThatShareTheLow16BitsShareTheWord) {
                         {0x1F808414, 0x00008414}, {0x1F80840C, 0xABCD840C}};
   std::uint32_t value = 0x01020304;
   for (const Case& c : cases) {
-    plugin.write32(c.written, ++value);
-    EXPECT_EQ(plugin.read32(c.readBack), value) << std::hex << c.written;
+    plugin.FWwrite32(c.written, ++value);
+    EXPECT_EQ(plugin.FWread32(c.readBack), value) << std::hex << c.written;
   }
 }
 
 TEST_F(RegisterStoreTest, NeighbouringWordsOverlapInTheProcessorsByteOrder) {
-  plugin.write32(0x1F800000, 0x11223344);
-  EXPECT_EQ(plugin.read32(0x1F800001), 0x00112233u);
-  EXPECT_EQ(plugin.read32(0x1F800002), 0x00001122u);
-  EXPECT_EQ(plugin.read32(0x1F800003), 0x00000011u);
-  plugin.write32(0x1F800002, 0xAABBCCDD);  // replaces the upper half only
-  EXPECT_EQ(plugin.read32(0x1F800000), 0xCCDD3344u);
-  EXPECT_EQ(plugin.read32(0x1F800004), 0x0000AABBu);
+  plugin.FWwrite32(0x1F800000, 0x11223344);
+  EXPECT_EQ(plugin.FWread32(0x1F800001), 0x00112233u);
+  EXPECT_EQ(plugin.FWread32(0x1F800002), 0x00001122u);
+  EXPECT_EQ(plugin.FWread32(0x1F800003), 0x00000011u);
+  plugin.FWwrite32(0x1F800002, 0xAABBCCDD);  // replaces the upper half only
+  EXPECT_EQ(plugin.FWread32(0x1F800000), 0xCCDD3344u);
+  EXPECT_EQ(plugin.FWread32(0x1F800004), 0x0000AABBu);
 }
 
 // The last three offsets start words that reach past the store: the bytes
@@ -69,38 +69,38 @@ TEST_F(RegisterStoreTest, WordsAtTheEndOfTheStoreKeepOnlyTheirBytesInside) {
                         {0xFFFE, 0x00002211, 0x22110000},
                         {0xFFFF, 0x00000011, 0x11000000}};
   for (const Case& c : cases) {
-    plugin.write32(0xFFFC, 0);
-    plugin.write32(c.offset, 0x44332211);
-    EXPECT_EQ(plugin.read32(c.offset), c.readBack) << std::hex << c.offset;
-    EXPECT_EQ(plugin.read32(0xFFFC), c.lastWord) << std::hex << c.offset;
-    EXPECT_EQ(plugin.read32(0x0000), 0u) << "a word past the end must not wrap around";
+    plugin.FWwrite32(0xFFFC, 0);
+    plugin.FWwrite32(c.offset, 0x44332211);
+    EXPECT_EQ(plugin.FWread32(c.offset), c.readBack) << std::hex << c.offset;
+    EXPECT_EQ(plugin.FWread32(0xFFFC), c.lastWord) << std::hex << c.offset;
+    EXPECT_EQ(plugin.FWread32(0x0000), 0u) << "a word past the end must not wrap around";
   }
 }
 
 TEST_F(RegisterStoreTest, IdentificationIsConstant) {
-  EXPECT_EQ(plugin.getLibType(), 0x40u);
-  EXPECT_STREQ(plugin.getLibName(), "Hushlink Driver");
+  EXPECT_EQ(plugin.PS2EgetLibType(), 0x40u);
+  EXPECT_STREQ(plugin.PS2EgetLibName(), "Hushlink Driver");
   for (const std::uint32_t argument : {0u, 1u, 0x40u, 0xFFFFFFFFu}) {
-    EXPECT_EQ(plugin.getLibVersion2(argument), 0x00020006u) << argument;
+    EXPECT_EQ(plugin.PS2EgetLibVersion2(argument), 0x00020006u) << argument;
   }
-  EXPECT_EQ(plugin.test(), 0);
+  EXPECT_EQ(plugin.FWtest(), 0);
   int hostData = 0;
-  EXPECT_EQ(plugin.open(&hostData), 0);
-  EXPECT_EQ(plugin.open(nullptr), 0);
+  EXPECT_EQ(plugin.FWopen(&hostData), 0);
+  EXPECT_EQ(plugin.FWopen(nullptr), 0);
 }
 
 int interruptsRaised = 0;
 void raiseInterrupt() { ++interruptsRaised; }
 
 TEST_F(RegisterStoreTest, TheInterruptCallbackIsKeptButNeverCalled) {
-  plugin.irqCallback(raiseInterrupt);
-  plugin.open(nullptr);
+  plugin.FWirqCallback(raiseInterrupt);
+  plugin.FWopen(nullptr);
   for (std::uint32_t address = 0; address < 0x100; address += 4) {
-    plugin.write32(address, 0xFFFFFFFF);
-    plugin.read32(address);
+    plugin.FWwrite32(address, 0xFFFFFFFF);
+    plugin.FWread32(address);
   }
-  plugin.close();
-  plugin.shutdown();
+  plugin.FWclose();
+  plugin.FWshutdown();
   EXPECT_EQ(interruptsRaised, 0);
 }
 
@@ -110,17 +110,17 @@ TEST(RegisterStoreWithoutStore, ReadsZeroAndDropsWrites) {
   useHeadlessSession();
   TempWorkingDirectory directory;
   LoadedModule plugin;
-  plugin.write32(0x1000, 0x12345678);
-  EXPECT_EQ(plugin.read32(0x1000), 0u);
-  EXPECT_EQ(plugin.read32(kFixed), 8u);
-  ASSERT_EQ(plugin.init(), 0);
-  EXPECT_EQ(plugin.read32(0x1000), 0u) << "a write made without a store must not survive";
-  plugin.write32(0x1000, 0x12345678);
-  plugin.shutdown();
-  plugin.write32(0xFFFF, 0xFFFFFFFF);
-  EXPECT_EQ(plugin.read32(0x1000), 0u);
-  EXPECT_EQ(plugin.read32(0xFFFF), 0u);
-  EXPECT_EQ(plugin.read32(kFixed), 8u);
+  plugin.FWwrite32(0x1000, 0x12345678);
+  EXPECT_EQ(plugin.FWread32(0x1000), 0u);
+  EXPECT_EQ(plugin.FWread32(kFixed), 8u);
+  ASSERT_EQ(plugin.FWinit(), 0);
+  EXPECT_EQ(plugin.FWread32(0x1000), 0u) << "a write made without a store must not survive";
+  plugin.FWwrite32(0x1000, 0x12345678);
+  plugin.FWshutdown();
+  plugin.FWwrite32(0xFFFF, 0xFFFFFFFF);
+  EXPECT_EQ(plugin.FWread32(0x1000), 0u);
+  EXPECT_EQ(plugin.FWread32(0xFFFF), 0u);
+  EXPECT_EQ(plugin.FWread32(kFixed), 8u);
 }
 
 }  // namespace

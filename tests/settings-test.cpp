@@ -21,11 +21,11 @@ TEST_P(SettingsContentTest, ValueIsReadWithScanfRulesAndWrittenBackCanonically) 
   const SettingsCase& c = GetParam();
   directory.writeSettings(c.content);
   CapturedOutput err(2);
-  ASSERT_EQ(plugin.init(), 0);
+  ASSERT_EQ(plugin.FWinit(), 0);
   EXPECT_EQ(directory.settingsFile(), c.content) << "loading must not rewrite the file";
-  plugin.configure();
-  plugin.close();
-  plugin.shutdown();
+  plugin.FWconfigure();
+  plugin.FWclose();
+  plugin.FWshutdown();
   EXPECT_EQ(directory.settingsFile(), c.savedBack);
   const bool loggingOn = std::string(c.savedBack) != "logging = 0\n";
   EXPECT_EQ(directory.log().empty(), !loggingOn);
@@ -73,7 +73,7 @@ TEST(SettingsFileMissing, IsCreatedWithTheCurrentValue) {
   useHeadlessSession();
   TempWorkingDirectory directory;
   LoadedModule plugin;
-  ASSERT_EQ(plugin.init(), 0);
+  ASSERT_EQ(plugin.FWinit(), 0);
   EXPECT_EQ(directory.settingsFile(), "logging = 0\n");
   EXPECT_EQ(directory.log(), "") << "logging stays off";
 }
@@ -82,11 +82,11 @@ TEST(SettingsDirectoryMissing, NothingIsCreatedAndInitStillSucceeds) {
   useHeadlessSession();
   TempWorkingDirectory directory(TempWorkingDirectory::kLogs);
   LoadedModule plugin;
-  ASSERT_EQ(plugin.init(), 0);
+  ASSERT_EQ(plugin.FWinit(), 0);
   EXPECT_FALSE(std::filesystem::exists(directory.path() / "inis"));
   EXPECT_EQ(directory.log(), "");
-  plugin.write32(4, 9);
-  EXPECT_EQ(plugin.read32(4), 9u);
+  plugin.FWwrite32(4, 9);
+  EXPECT_EQ(plugin.FWread32(4), 9u);
 }
 
 // A missing settings file while the plugin runs: the loss is logged with the
@@ -96,11 +96,11 @@ TEST_F(PluginTest, SettingsFailuresAreLoggedWithThePathAsBuilt) {
   initWithLogging(5);
   std::filesystem::remove(directory.path() / "inis/Hushlink.ini");
   CapturedOutput err(2);
-  plugin.configure();
+  plugin.FWconfigure();
   EXPECT_EQ(directory.settingsFile(), "logging = 5\n");
 
   std::filesystem::remove_all(directory.path() / "inis");
-  plugin.configure();
+  plugin.FWconfigure();
   EXPECT_EQ(err.text(),
             "Message: This space intentionally left blank.\n"
             "Message: This space intentionally left blank.\n");
@@ -119,9 +119,9 @@ TEST_F(PluginTest, SettingsFailuresAreLoggedWithThePathAsBuilt) {
 // it back, not 0, and keeps logging on.
 TEST_F(PluginTest, MissingFileKeepsTheValueInMemory) {
   initWithLogging(3);
-  plugin.shutdown();
+  plugin.FWshutdown();
   std::filesystem::remove(directory.path() / "inis/Hushlink.ini");
-  ASSERT_EQ(plugin.init(), 0);
+  ASSERT_EQ(plugin.FWinit(), 0);
   EXPECT_EQ(directory.settingsFile(), "logging = 3\n");
   EXPECT_EQ(directory.log(), "Hushlink plugin version 0,6\nInitializing Hushlink\n");
 }

@@ -75,23 +75,13 @@ std::string CapturedOutput::text() {
 LoadedModule::LoadedModule() {
   handle_ = ::dlopen(HUSHLINK_MODULE, RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr) throw std::runtime_error(::dlerror());
-  getLibType = get<PS2EgetLibTypeFn>("PS2EgetLibType");
-  getLibName = get<PS2EgetLibNameFn>("PS2EgetLibName");
-  getLibVersion2 = get<PS2EgetLibVersion2Fn>("PS2EgetLibVersion2");
-  init = get<FWinitFn>("FWinit");
-  shutdown = get<FWshutdownFn>("FWshutdown");
-  open = get<FWopenFn>("FWopen");
-  close = get<FWcloseFn>("FWclose");
-  read32 = get<FWread32Fn>("FWread32");
-  write32 = get<FWwrite32Fn>("FWwrite32");
-  irqCallback = get<FWirqCallbackFn>("FWirqCallback");
-  configure = get<FWconfigureFn>("FWconfigure");
-  test = get<FWtestFn>("FWtest");
-  about = get<FWaboutFn>("FWabout");
+#define HUSHLINK_RESOLVE(name, number, type) name = get<type>(#name);
+  HUSHLINK_ENTRY_POINTS(HUSHLINK_RESOLVE)
+#undef HUSHLINK_RESOLVE
 }
 
 LoadedModule::~LoadedModule() {
-  shutdown();
+  FWshutdown();
   ::dlclose(handle_);
 }
 

@@ -69,19 +69,10 @@ class LoadedModule {
     return reinterpret_cast<Fn>(symbol(name));
   }
 
-  PS2EgetLibTypeFn getLibType;
-  PS2EgetLibNameFn getLibName;
-  PS2EgetLibVersion2Fn getLibVersion2;
-  FWinitFn init;
-  FWshutdownFn shutdown;
-  FWopenFn open;
-  FWcloseFn close;
-  FWread32Fn read32;
-  FWwrite32Fn write32;
-  FWirqCallbackFn irqCallback;
-  FWconfigureFn configure;
-  FWtestFn test;
-  FWaboutFn about;
+  // One member per entry point, named after it: plugin.FWinit().
+#define HUSHLINK_ENTRY_POINT_MEMBER(name, number, type) type name;
+  HUSHLINK_ENTRY_POINTS(HUSHLINK_ENTRY_POINT_MEMBER)
+#undef HUSHLINK_ENTRY_POINT_MEMBER
 
  private:
   void* handle_;
@@ -108,7 +99,7 @@ class PluginTest : public ::testing::Test {
   // Writes the setting, then FWinit; expects the store to be allocated.
   void initWithLogging(int logging) {
     directory.writeSettings("logging = " + std::to_string(logging) + "\n");
-    ASSERT_EQ(plugin.init(), 0);
+    ASSERT_EQ(plugin.FWinit(), 0);
   }
 
   TempWorkingDirectory directory;

@@ -155,19 +155,10 @@ std::vector<Box> boxesShownBy(const std::function<void()>& call) {
 
 struct Module {
   HMODULE handle = nullptr;
-  PS2EgetLibTypeFn getLibType;
-  PS2EgetLibNameFn getLibName;
-  PS2EgetLibVersion2Fn getLibVersion2;
-  FWinitFn init;
-  FWshutdownFn shutdown;
-  FWopenFn open;
-  FWcloseFn close;
-  FWread32Fn read32;
-  FWwrite32Fn write32;
-  FWirqCallbackFn irqCallback;
-  FWconfigureFn configure;
-  FWtestFn test;
-  FWaboutFn about;
+  // One member per entry point, named after it: m.FWinit().
+#define HUSHLINK_ENTRY_POINT_MEMBER(name, number, type) type name;
+  HUSHLINK_ENTRY_POINTS(HUSHLINK_ENTRY_POINT_MEMBER)
+#undef HUSHLINK_ENTRY_POINT_MEMBER
 
   template <typename Fn>
   void resolve(Fn& fn, const char* name) {
@@ -184,19 +175,9 @@ struct Module {
       std::fprintf(stderr, "cannot load %s: error %lu\n", path, GetLastError());
       std::exit(1);
     }
-    resolve(getLibType, "PS2EgetLibType");
-    resolve(getLibName, "PS2EgetLibName");
-    resolve(getLibVersion2, "PS2EgetLibVersion2");
-    resolve(init, "FWinit");
-    resolve(shutdown, "FWshutdown");
-    resolve(open, "FWopen");
-    resolve(close, "FWclose");
-    resolve(read32, "FWread32");
-    resolve(write32, "FWwrite32");
-    resolve(irqCallback, "FWirqCallback");
-    resolve(configure, "FWconfigure");
-    resolve(test, "FWtest");
-    resolve(about, "FWabout");
+#define HUSHLINK_RESOLVE(name, number, type) resolve(name, #name);
+    HUSHLINK_ENTRY_POINTS(HUSHLINK_RESOLVE)
+#undef HUSHLINK_RESOLVE
   }
 };
 
@@ -227,12 +208,9 @@ std::uint16_t machineOf(const char* path) {
 
 void checkExports(const char* path, Module& module) {
   currentCheck = "exports";
-  const std::pair<const char*, int> exports[] = {
-      {"PS2EgetLibType", 2}, {"PS2EgetLibName", 3}, {"PS2EgetLibVersion2", 4},
-      {"FWinit", 5},         {"FWshutdown", 6},     {"FWopen", 7},
-      {"FWclose", 8},        {"FWread32", 11},      {"FWwrite32", 14},
-      {"FWirqCallback", 15}, {"FWconfigure", 17},   {"FWtest", 18},
-      {"FWabout", 19}};
+#define HUSHLINK_EXPORT_ENTRY(name, number, type) {#name, number},
+  const std::pair<const char*, int> exports[] = {HUSHLINK_ENTRY_POINTS(HUSHLINK_EXPORT_ENTRY)};
+#undef HUSHLINK_EXPORT_ENTRY
   for (const auto& [name, number] : exports) {
     const FARPROC byName = GetProcAddress(module.handle, name);
     const FARPROC byNumber = GetProcAddress(module.handle, MAKEINTRESOURCEA(number));
@@ -254,45 +232,45 @@ void checkExports(const char* path, Module& module) {
 
 void checkStore(Module& m) {
   currentCheck = "identification";
-  expectEqual<std::uint32_t>(m.getLibType(), 0x40, "library type");
-  expectBytes(m.getLibName(), "Hushlink Driver", "library name");
+  expectEqual<std::uint32_t>(m.PS2EgetLibType(), 0x40, "library type");
+  expectBytes(m.PS2EgetLibName(), "Hushlink Driver", "library name");
   for (const std::uint32_t argument : {0u, 0x40u, 0xFFFFFFFFu}) {
-    expectEqual<std::uint32_t>(m.getLibVersion2(argument), 0x00020006, "version word");
+    expectEqual<std::uint32_t>(m.PS2EgetLibVersion2(argument), 0x00020006, "version word");
   }
-  expectEqual(m.test(), 0, "self-test");
-  expectEqual(m.open(nullptr), 0, "FWopen");
+  expectEqual(m.FWtest(), 0, "self-test");
+  expectEqual(m.FWopen(nullptr), 0, "FWopen");
 
   currentCheck = "store";
   freshFolder();
-  expectEqual(m.init(), 0, "FWinit");
+  expectEqual(m.FWinit(), 0, "FWinit");
   bool allZero = true;
   for (std::uint32_t offset = 0; offset <= 0xFFFF; ++offset) {
     const std::uint32_t address = 0x1F800000 | offset;
-    allZero &= m.read32(address) == (address == 0x1F808410 ? 8u : 0u);
+    allZero &= m.FWread32(address) == (address == 0x1F808410 ? 8u : 0u);
   }
   expect(allZero, "a fresh store reads zero everywhere but the fixed register");
-  m.write32(0x1F808410, 0xCAFEF00D);
-  expectEqual<std::uint32_t>(m.read32(0x1F808410), 8, "fixed register after a write");
-  expectEqual<std::uint32_t>(m.read32(0x00008410), 0xCAFEF00D, "alias of the fixed register");
-  expectEqual<std::uint32_t>(m.read32(0xFFFF8410), 0xCAFEF00D, "high alias");
-  m.write32(0x1F800000, 0x11223344);
-  expectEqual<std::uint32_t>(m.read32(0x1F800001), 0x00112233, "overlapping word");
-  m.write32(0xFFFC, 0);
-  m.write32(0xFFFE, 0x44332211);
-  expectEqual<std::uint32_t>(m.read32(0xFFFE), 0x2211, "word at the end of the store");
-  expectEqual<std::uint32_t>(m.read32(0xFFFC), 0x22110000, "bytes past the end dropped");
+  m.FWwrite32(0x1F808410, 0xCAFEF00D);
+  expectEqual<std::uint32_t>(m.FWread32(0x1F808410), 8, "fixed register after a write");
+  expectEqual<std::uint32_t>(m.FWread32(0x00008410), 0xCAFEF00D, "alias of the fixed register");
+  expectEqual<std::uint32_t>(m.FWread32(0xFFFF8410), 0xCAFEF00D, "high alias");
+  m.FWwrite32(0x1F800000, 0x11223344);
+  expectEqual<std::uint32_t>(m.FWread32(0x1F800001), 0x00112233, "overlapping word");
+  m.FWwrite32(0xFFFC, 0);
+  m.FWwrite32(0xFFFE, 0x44332211);
+  expectEqual<std::uint32_t>(m.FWread32(0xFFFE), 0x2211, "word at the end of the store");
+  expectEqual<std::uint32_t>(m.FWread32(0xFFFC), 0x22110000, "bytes past the end dropped");
 
   currentCheck = "lifecycle";
-  m.shutdown();
-  m.shutdown();
-  expectEqual<std::uint32_t>(m.read32(0x1000), 0, "read without a store");
-  expectEqual<std::uint32_t>(m.read32(0x1F808410), 8, "fixed register without a store");
-  m.write32(0x1000, 5);
-  expectEqual(m.init(), 0, "FWinit again");
-  expectEqual<std::uint32_t>(m.read32(0x1F800000), 0, "a new init zeroes the store");
-  expectEqual<std::uint32_t>(m.read32(0x1000), 0, "a write without a store went nowhere");
-  expectEqual(m.init(), 0, "FWinit twice in a row");
-  m.shutdown();
+  m.FWshutdown();
+  m.FWshutdown();
+  expectEqual<std::uint32_t>(m.FWread32(0x1000), 0, "read without a store");
+  expectEqual<std::uint32_t>(m.FWread32(0x1F808410), 8, "fixed register without a store");
+  m.FWwrite32(0x1000, 5);
+  expectEqual(m.FWinit(), 0, "FWinit again");
+  expectEqual<std::uint32_t>(m.FWread32(0x1F800000), 0, "a new init zeroes the store");
+  expectEqual<std::uint32_t>(m.FWread32(0x1000), 0, "a write without a store went nowhere");
+  expectEqual(m.FWinit(), 0, "FWinit twice in a row");
+  m.FWshutdown();
 }
 
 // The six-line session of the log's example, with standard output sent to a
@@ -302,12 +280,12 @@ std::string runExampleSession(Module& m) {
   const int saved = _dup(1);
   FILE* capture = std::fopen("stdout.txt", "w");
   _dup2(_fileno(capture), 1);
-  expectEqual(m.init(), 0, "FWinit");
-  m.open(nullptr);
-  expectEqual<std::uint32_t>(m.read32(0x1F808410), 8, "fixed register");
-  m.write32(0x1F808410, 1);
-  m.close();
-  m.shutdown();
+  expectEqual(m.FWinit(), 0, "FWinit");
+  m.FWopen(nullptr);
+  expectEqual<std::uint32_t>(m.FWread32(0x1F808410), 8, "fixed register");
+  m.FWwrite32(0x1F808410, 1);
+  m.FWclose();
+  m.FWshutdown();
   std::fflush(stdout);
   _dup2(saved, 1);
   _close(saved);
@@ -332,8 +310,8 @@ void checkLog(Module& m) {
   freshFolder();
   writeFile("inis/Hushlink.ini", "logging = 1\r\n");
   runExampleSession(m);
-  m.init();
-  m.shutdown();
+  m.FWinit();
+  m.FWshutdown();
   expectBytes(readFile("logs/Hushlink.log"),
               "Hushlink plugin version 0,6\r\nInitializing Hushlink\r\n", "log after a new init");
 }
@@ -341,16 +319,16 @@ void checkLog(Module& m) {
 void checkSettings(Module& m) {
   currentCheck = "settings created";
   freshFolder();
-  expectEqual(m.init(), 0, "FWinit");
-  m.shutdown();
+  expectEqual(m.FWinit(), 0, "FWinit");
+  m.FWshutdown();
   expectBytes(readFile("inis/Hushlink.ini"), "logging = 0\r\n", "settings file");
 
   currentCheck = "settings edited";
   writeFile("inis/Hushlink.ini", "logging=3 set by hand\r\nsecond line\r\n");
-  expectEqual(m.init(), 0, "FWinit");
-  m.read32(0x10);  // logged: the value read is 3
-  const auto shown = boxesShownBy([&] { m.configure(); });
-  m.shutdown();
+  expectEqual(m.FWinit(), 0, "FWinit");
+  m.FWread32(0x10);  // logged: the value read is 3
+  const auto shown = boxesShownBy([&] { m.FWconfigure(); });
+  m.FWshutdown();
   expectEqual<std::size_t>(shown.size(), 1, "boxes shown by FWconfigure");
   expectBytes(readFile("inis/Hushlink.ini"), "logging = 3\r\n", "settings file after FWconfigure");
   expectBytes(readFile("logs/Hushlink.log"),
@@ -361,9 +339,9 @@ void checkSettings(Module& m) {
   freshFolder();
   writeFile("inis/Hushlink.ini", "logging=1 # read-only\r\n");
   SetFileAttributesA("inis/Hushlink.ini", FILE_ATTRIBUTE_READONLY);
-  expectEqual(m.init(), 0, "FWinit");
-  boxesShownBy([&] { m.configure(); });
-  m.shutdown();
+  expectEqual(m.FWinit(), 0, "FWinit");
+  boxesShownBy([&] { m.FWconfigure(); });
+  m.FWshutdown();
   expectBytes(readFile("inis/Hushlink.ini"), "logging=1 # read-only\r\n", "settings file kept");
   expectBytes(readFile("logs/Hushlink.log"),
               "Hushlink plugin version 0,6\r\nInitializing Hushlink\r\n"
@@ -378,11 +356,11 @@ void checkSettings(Module& m) {
   currentCheck = "settings failures logged";
   freshFolder();
   writeFile("inis/Hushlink.ini", "logging = 1\n");
-  expectEqual(m.init(), 0, "FWinit");
+  expectEqual(m.FWinit(), 0, "FWinit");
   DeleteFileA("inis/Hushlink.ini");
   RemoveDirectoryA("inis");
-  boxesShownBy([&] { m.configure(); });
-  m.shutdown();
+  boxesShownBy([&] { m.FWconfigure(); });
+  m.FWshutdown();
   expectBytes(readFile("logs/Hushlink.log"),
               "Hushlink plugin version 0,6\r\nInitializing Hushlink\r\n"
               "Failed to open inis//Hushlink.ini\r\n"
@@ -401,7 +379,7 @@ HWND makeActiveWindow() {
 void checkMessages(Module& m) {
   currentCheck = "about";
   freshFolder();
-  auto shown = boxesShownBy([&] { m.about(); });
+  auto shown = boxesShownBy([&] { m.FWabout(); });
   expectEqual<std::size_t>(shown.size(), 1, "boxes shown by FWabout");
   if (shown.size() == 1) {
     expectBytes(shown[0].caption, "Message", "caption");
@@ -414,13 +392,13 @@ void checkMessages(Module& m) {
 
   currentCheck = "owner";
   const HWND host = makeActiveWindow();
-  shown = boxesShownBy([&] { m.about(); });
+  shown = boxesShownBy([&] { m.FWabout(); });
   expect(shown.size() == 1 && shown[0].owner == host && host != nullptr,
          "the box is owned by the active window");
   DestroyWindow(host);
 
   currentCheck = "configure";
-  shown = boxesShownBy([&] { m.configure(); });
+  shown = boxesShownBy([&] { m.FWconfigure(); });
   expectEqual<std::size_t>(shown.size(), 1, "boxes shown by FWconfigure");
   if (shown.size() == 1) {
     expectBytes(shown[0].caption, "Message", "caption");
@@ -430,11 +408,11 @@ void checkMessages(Module& m) {
 
   currentCheck = "quiet entry points";
   shown = boxesShownBy([&] {
-    m.init();
-    m.open(nullptr);
-    m.read32(0);
-    m.close();
-    m.shutdown();
+    m.FWinit();
+    m.FWopen(nullptr);
+    m.FWread32(0);
+    m.FWclose();
+    m.FWshutdown();
   });
   expectEqual<std::size_t>(shown.size(), 0, "boxes shown by a normal session");
 }
