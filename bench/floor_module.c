@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The floor a register access is measured against: an exported function in a
  * module of its own, called through a resolved pointer like the plugin's,
  * that does nothing but mask the address and load or store the word. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The plugin's hot path measured the way the host drives it: the module
 // loaded with dlopen, its entry points called through resolved pointers, each
 // beside the floor it is held to.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # add_hushlink_test(NAME SOURCES... [CORE] [ENVIRONMENT VAR=VALUE...])
 # One GoogleTest program, each test case registered with CTest as its own
 # process. CORE links the plugin's objects in, for tests that reach behind the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Sanitized builds stop at the first report: a finding fails the run.
 if(HUSHLINK_SANITIZE OR HUSHLINK_FUZZ)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all

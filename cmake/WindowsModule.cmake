@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Hushlink.dll: plain export names at fixed export numbers, and no runtime
 # DLLs beside it (the GCC and C++ runtimes are linked in).
 set_target_properties(Hushlink PROPERTIES PREFIX "" OUTPUT_NAME Hushlink)

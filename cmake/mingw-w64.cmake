@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Shared part of the MinGW-w64 cross toolchains; the caller sets
 # HUSHLINK_MINGW_TRIPLE and CMAKE_SYSTEM_PROCESSOR.
 set(CMAKE_SYSTEM_NAME Windows)

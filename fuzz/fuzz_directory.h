@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A scratch working directory for a fuzz target, with the plugin's "inis" and
 // "logs" folders, on a memory file system where there is one.
 #pragma once

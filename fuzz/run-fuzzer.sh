@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # run-fuzzer.sh FUZZER WORK_CORPUS SEED_CORPUS FINDINGS SECONDS
 # Runs one libFuzzer target for a bounded time over its seeds. New inputs go
 # to WORK_CORPUS (not the committed seeds); a finding is saved in FINDINGS

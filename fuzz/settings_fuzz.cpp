@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Any bytes as the settings file, read through the plugin's own load path.
 // The value must match an independent reading of the same scanf format:
 // std::sscanf where the number fits in 32 bits, saturation beyond.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Any bytes as a sequence of entry-point calls, checked against a shadow
 // model of the register store: a wrong value is a finding, not only a crash.
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "host/check.h"
 
 #include <cstdio>
@@ -86,7 +87,10 @@ Verdict expectInit(const SessionEntryPoints& fw) {
 }
 
 void setLogging(int logging) {
-  writeFile(kSettingsFile, "logging = " + std::to_string(logging) + "\n");
+  std::string line = "logging = ";
+  line += std::to_string(logging);
+  line += '\n';
+  writeFile(kSettingsFile, line);
 }
 
 // Runs steps in order and stops at the first that fails.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // hushlink-host check: a conformance suite for any module of this interface.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // hushlink-host: loads a FireWire plugin module and drives it the way the
 // emulator does, so the plugin can be run and checked without the emulator.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Loading a plugin module the way the host does, behind one small interface
 // per platform.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the harness needs from the operating system beyond loading modules,
 // behind one small interface per platform.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include <io.h>
 #include <windows.h>
 
@@ -47,7 +48,8 @@ ChildResult runChild(const std::vector<std::string>& arguments, const std::strin
                      const std::string& outputPath, const std::string& errorPath) {
   std::string commandLine;
   for (const std::string& argument : arguments) {
-    commandLine += (commandLine.empty() ? "" : " ") + quoted(argument);
+    if (!commandLine.empty()) commandLine += ' ';
+    commandLine += quoted(argument);
   }
   const HANDLE input = inheritableFile("NUL", GENERIC_READ, OPEN_EXISTING);
   const HANDLE output = inheritableFile(outputPath, GENERIC_WRITE, CREATE_ALWAYS);

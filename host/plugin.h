@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A plugin module loaded by the harness, with its entry points resolved by
 // name as the emulator resolves them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // hushlink-host replay: a plugin's log replayed against a fresh module.
 #pragma once
 

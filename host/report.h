@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // How the harness speaks: exit codes, one-line errors, numbers.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A trace: the register accesses of a session, one per line.
 //   r ADDRESS          read a register
 //   w ADDRESS VALUE    write a register

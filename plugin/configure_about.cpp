@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Configure and About: one message box each. There is nothing to configure
 // but the logging switch, and that is edited in the settings file by hand.
 #include "plugin/hushlink.h"

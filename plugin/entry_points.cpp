@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The entry points the host calls. None lets an exception out: the host is
 // C and cannot unwind through it. Logging and the register store never throw;
 // the entry points that reach the settings file or a message box catch.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /*
  * Hushlink: a null FireWire controller for the console emulator's FireWire slot.
  *

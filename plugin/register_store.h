@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The null FireWire controller's register space.
 //
 // Modelled: a 65,536-byte store that keeps every 32-bit word written into the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the project and runs the register-access benchmark: ten repetitions
 # of each measure, medians and the plugin-to-floor ratios at the end.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds everything, then runs hushlink-host's demo session against the built
 # module in a fresh working directory with logging on, and shows the log.
 set -euo pipefail

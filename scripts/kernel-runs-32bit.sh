@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Exits 0 when this kernel runs 32-bit x86 programs (what 32-bit Wine needs),
 # by running the smallest one there is: an i386 ELF that only exits.
 set -u

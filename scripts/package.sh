@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the release archives into dist/: Hushlink-VERSION-win32.zip and
 # -win64.zip (Hushlink.dll and the README), -linux-x86_64.tar.gz
 # (libHushlink.so, hushlink-host and the README).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # setup.sh [linux|all]
 # Installs the Debian packages the build and the tests need, where missing:
 # "linux" for the Linux build and its tests, "all" (the default) also for the

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds everything and runs every test: the Linux suite as built and again
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets for
 # a bounded time, and both Windows modules under Wine, headless under Xvfb.
+# Each build and test run is a preset of CMakePresets.json.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh all || exit 1
@@ -23,11 +25,8 @@ junits=()
 for target in "${targets[@]}"; do
   dir=build
   [[ $target != linux ]] && dir=build-$target
-  # A sanitizer report stops the test that made it.
-  export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
   echo "== tests: $target"
-  (cd "$dir" && ctest --output-on-failure --parallel "$(nproc)" --timeout 180 \
-     --output-junit junit.xml) || status=1
+  CTEST_PARALLEL_LEVEL=$(nproc) ctest --preset "$target" || status=1
   junits+=("$dir/junit.xml")
   while IFS= read -r name; do skipped+=("$name"); done < <(
     grep -o '<testcase name="[^"]*"[^>]*status="notrun"' "$dir/junit.xml" 2>/dev/null |

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The plugin's diagnostic output: one line per event to the log file and to
 // standard output, and alerts in a message box while the log file is open.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The modal message box: the plugin's only way to put a text before the user.
 #pragma once
 

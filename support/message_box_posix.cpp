@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The message box on a POSIX desktop: a dialog program when a desktop session
 // is there to show it, otherwise one line on standard error, so a headless
 // host never blocks on a box nobody can see.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include <windows.h>
 
 #include "support/message_box.h"

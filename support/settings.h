@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The one persisted setting, `logging`, kept in a one-line text file:
 //   logging = <signed decimal>
 #pragma once

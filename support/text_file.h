@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Text files as the platform opens them: text mode (CR LF line ends on
 // Windows), not inherited by programs the plugin starts.
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Resolves every entry point through the header's pointer types from plain C
  * and calls the ones that need no working directory. */
 #include <dlfcn.h>

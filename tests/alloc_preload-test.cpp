@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The built module with its store's memory taken away by a preloaded
 // allocator, as it would be on a starved host.
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* call-entry-point MODULE NAME: loads a plugin module and calls one of its
  * entry points that take and return nothing (FWabout, FWconfigure, ...),
  * then says so. Lets a test watch what the call does from outside. */

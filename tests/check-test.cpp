@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // hushlink-host check and replay, end to end on the built module and on
 // plugins with one deliberate fault each.
 #include <gmock/gmock.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # desktop_about_test.sh CALLER MODULE
 #
 # Under Xvfb, with xmessage the only dialog program on PATH, FWabout must open

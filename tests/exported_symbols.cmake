@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The Linux module exports exactly the thirteen entry points, as plain C names.
 execute_process(COMMAND ${NM} -D --defined-only --format=posix ${MODULE}
                 OUTPUT_VARIABLE listing RESULT_VARIABLE failed)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Failures the host cannot cause through the interface: the store's memory
 // refused, and texts longer than the message buffers.
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The file system at its worst: settings and log paths that are directories
 // or files where folders belong, files that cannot be written even by root,
 // a full disk, and settings files that are huge or hold binary junk.

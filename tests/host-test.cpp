@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // hushlink-host run end to end on the built module, in a fresh working
 // directory each, as a user would run it.
 #include <gmock/gmock.h>

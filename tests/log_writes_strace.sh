@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # log_writes_strace.sh HOST MODULE
 # Counts the system calls that write the log file during a logged session:
 # exactly one per line, each a whole line. Exits 77 (a skip) without strace,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A million logged register accesses at random addresses against a shadow
 // model of the store; afterwards the log must hold every line, whole and in
 // order.

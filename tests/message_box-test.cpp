@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The message box on a POSIX desktop. Stand-in dialog programs, placed first
 // on PATH, record the arguments they are given and take their time to close,
 // so the tests see exactly what a real dialog would be asked to show and that

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* A plugin that identifies itself and has nothing else. */
 #include "plugin/hushlink.h"
 

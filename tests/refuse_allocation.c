@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Preloaded before the C library, this allocator refuses a given number of
  * allocations of one given size, so a test can take memory away from the
  * real module at the moment it asks for its register store. */

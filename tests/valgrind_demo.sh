@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # valgrind_demo.sh HOST MODULE
 # The harness's demo session, logging on, under valgrind's memcheck: no
 # memory errors and no definitely lost memory. Exits 77 (a skip) without

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the tests share: a throw-away working directory laid out the way the
 // host's is, output capture, and the built module loaded like the host does.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A compact plugin of this interface with one deliberate fault, chosen when
 // it is built, so that the tests can show `hushlink-host check` catching it:
 //   FAULT_FIXED_ON_OFFSET    the fixed register matched on the store offset

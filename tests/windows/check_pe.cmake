@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Reads Hushlink.dll's headers without loading it: its machine, its export
 # table (exactly the thirteen plain names at their numbers, 9, 10, 12, 13 and
 # 16 empty) and the DLLs it needs (only the system's own).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # run-in-wine.sh win32|win64 PREFIX --prepare
 # run-in-wine.sh win32|win64 PREFIX PROGRAM ARGS...
 #

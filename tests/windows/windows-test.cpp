@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Hushlink.dll in a real Windows loader: loaded with LoadLibrary, its exports
 // resolved by name and by number, its message boxes caught as they open.
 //
