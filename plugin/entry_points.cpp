@@ -3,6 +3,7 @@
 // C and cannot unwind through it. Logging and the register store never throw;
 // the entry points that reach the settings file or a message box catch.
 #include "plugin/hushlink.h"
+#include "plugin/module_runtime.h"
 #include "plugin/register_store.h"
 #include "support/log_channel.h"
 #include "support/settings.h"
@@ -23,6 +24,17 @@ void shutdown() {
   releaseRegisterStore();
   logChannel.close();
 }
+
+// A host may unload the module without FWshutdown: after a failed FWinit, or
+// simply when it is done. What FWshutdown would release goes back then, with
+// nothing written and nothing shown. Runs at dlclose on Linux and at
+// DLL_PROCESS_DETACH on Windows, like every static destructor of a module.
+struct ReleasedAtUnload {
+  ~ReleasedAtUnload() {
+    shutdown();
+    releaseModuleRuntime();
+  }
+} releasedAtUnload;
 
 std::int32_t initialise() {
   // A second FWinit, or a retry after a failed one, starts from a clean slate

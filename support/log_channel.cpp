@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/log_output.h"
 #include "support/message_box.h"
-#include "support/text_file.h"
 
 namespace hushlink {
 
@@ -57,11 +57,14 @@ class FormattedLine {
 }  // namespace
 
 bool LogChannel::open(const char* path) {
-  file = openTextFile(path, TextFileMode::Write);
+  file = openLogFile(path);
   if (file == nullptr) return false;
   // Each line goes straight to the system in one write; nothing waits in the
   // stream, so a crash of the host never loses a line already logged.
   std::setvbuf(file, nullptr, _IONBF, 0);
+  fileIsPipe = writesCanRaiseSigpipe(file);
+  consoleIsPipe = writesCanRaiseSigpipe(stdout);
+  fileBroken = consoleBroken = false;
   return true;
 }
 
@@ -72,9 +75,8 @@ void LogChannel::close() {
 }
 
 void LogChannel::emit(const char* line, std::size_t size) {
-  if (toFile) writeWholeLine(file, line, size);
-  // Standard output is the host's: its buffering is left as the process set it.
-  if (toConsole) std::fwrite(line, 1, size, stdout);
+  if (toFile && !fileBroken) fileBroken = !writeWholeLine(file, line, size, fileIsPipe);
+  if (toConsole && !consoleBroken) consoleBroken = !writeConsoleLine(line, size, consoleIsPipe);
 }
 
 void LogChannel::writeLine(const char* format, ...) {

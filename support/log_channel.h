@@ -45,6 +45,14 @@ struct LogChannel {
  private:
   // Hands a finished line, newline included, to each enabled output.
   void emit(const char* line, std::size_t size);
+
+  // Learnt when the log is opened: which outputs are pipes or sockets, whose
+  // writes must not raise SIGPIPE in the host; and which pipe has lost its
+  // reader, after which its copy of the lines stops until the next open.
+  bool fileIsPipe;
+  bool consoleIsPipe;
+  bool fileBroken;
+  bool consoleBroken;
 };
 
 // Zero-initialised when the module loads: no file, both outputs off.

@@ -83,34 +83,56 @@ std::string findOnPath(const std::string& program) {
   return {};
 }
 
-// The arguments of each dialog program we know, in the order we prefer them:
-// caption "Message", the text as one argument, a single OK button.
-std::vector<std::string> dialogArguments(const std::string& program, const std::string& text) {
-  if (program == "zenity") {
-    return {"zenity", "--info", "--no-markup", "--title=Message", "--text=" + text};
-  }
-  if (program == "kdialog") return {"kdialog", "--title", "Message", "--msgbox", text};
-  return {"xmessage", "-title", "Message", "-buttons", "OK", "-default", "OK", "-center", text};
-}
+// A dialog program we know: its arguments for caption "Message", the text as
+// one argument and a single OK button, and the exit status that means the
+// user saw the text and pressed OK.
+struct DialogProgram {
+  const char* name;
+  int shownStatus;
+  std::vector<std::string> (*arguments)(const std::string& text);
+};
 
-// Runs the program and waits for it; false when it could not be started.
-bool runAndWait(const std::string& path, const std::vector<std::string>& arguments) {
+// In the order we prefer them.
+const DialogProgram kDialogPrograms[] = {
+    {"zenity", 0,
+     [](const std::string& text) -> std::vector<std::string> {
+       return {"zenity", "--info", "--no-markup", "--title=Message", "--text=" + text};
+     }},
+    {"kdialog", 0,
+     [](const std::string& text) -> std::vector<std::string> {
+       return {"kdialog", "--title", "Message", "--msgbox", text};
+     }},
+    // xmessage exits with 100 plus the number of the button pressed.
+    {"xmessage", 101,
+     [](const std::string& text) -> std::vector<std::string> {
+       return {"xmessage", "-title", "Message", "-buttons", "OK", "-default", "OK", "-center",
+               text};
+     }},
+};
+
+// Runs the program and waits for it; its exit status, or -1 when it could not
+// be started or did not exit on its own.
+int runAndWait(const std::string& path, const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   pid_t child;
-  if (posix_spawn(&child, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return false;
+  if (posix_spawn(&child, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
   }
-  return !(WIFEXITED(status) && WEXITSTATUS(status) == 127);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Only a program that says the user saw the text counts: one that could not
+// open the display (a stale DISPLAY) exits otherwise, and the next is tried.
 bool showInDialog(const std::string& text) {
   if (!hasDesktopSession()) return false;
-  for (const char* program : {"zenity", "kdialog", "xmessage"}) {
-    const std::string path = findOnPath(program);
-    if (!path.empty()) return runAndWait(path, dialogArguments(program, text));
+  for (const DialogProgram& program : kDialogPrograms) {
+    const std::string path = findOnPath(program.name);
+    if (path.empty()) continue;
+    if (runAndWait(path, program.arguments(text)) == program.shownStatus) return true;
   }
   return false;
 }

@@ -15,10 +15,6 @@ enum class TextFileMode { Read, Write };
 // Null when the file cannot be opened; a directory is never opened as a file.
 std::FILE* openTextFile(const char* path, TextFileMode mode);
 
-// Hands one whole line (text and newline) to the operating system in a single
-// write, past the stream's own buffer. Errors are not reported.
-void writeWholeLine(std::FILE* file, const char* line, std::size_t size);
-
 // Writing a file that is replaced whole or not at all: the new content goes
 // to a fresh file beside `path`, which `commitReplacement` then moves into
 // place. Null when `path` could not be written (a read-only file, one that is

@@ -22,17 +22,6 @@ std::FILE* openTextFile(const char* path, TextFileMode mode) {
   return file;
 }
 
-void writeWholeLine(std::FILE* file, const char* line, std::size_t size) {
-  const int descriptor = fileno(file);
-  while (size > 0) {
-    const ssize_t written = ::write(descriptor, line, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    line += written;
-    size -= static_cast<std::size_t>(written);
-  }
-}
-
 std::FILE* beginReplacement(const char* path, std::string& temporaryPath) {
   struct stat target;
   const bool exists = ::stat(path, &target) == 0;

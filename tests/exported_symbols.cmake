@@ -18,3 +18,18 @@ if(NOT names STREQUAL expected)
   message(FATAL_ERROR "exported symbols differ\n  expected: ${expected}\n  actual:   ${names}")
 endif()
 message(STATUS "exports: ${names}")
+
+# A host must be able to unload the module and get everything back: no
+# symbol bound for the life of the process (STB_GNU_UNIQUE), no NODELETE.
+execute_process(COMMAND ${READELF} -W --dyn-syms --dynamic ${MODULE}
+                OUTPUT_VARIABLE elf RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "readelf failed on ${MODULE}")
+endif()
+if(elf MATCHES " UNIQUE ")
+  message(FATAL_ERROR "the module has unique symbols, which pin it in memory")
+endif()
+if(elf MATCHES "NODELETE")
+  message(FATAL_ERROR "the module is marked NODELETE")
+endif()
+message(STATUS "the module can be unloaded: no unique symbols, no NODELETE")

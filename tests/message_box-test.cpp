@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The message box on a POSIX desktop. Stand-in dialog programs, placed first
-// on PATH, record the arguments they are given and take their time to close,
-// so the tests see exactly what a real dialog would be asked to show and that
-// the plugin waits for it.
+// The message box on a POSIX desktop. Stand-in dialog programs, alone on
+// PATH (whatever dialog programs the machine itself has, none may open a real
+// window here), record the arguments they are given and take their time to
+// close, so the tests see exactly what a real dialog would be asked to show
+// and that the plugin waits for it.
 #include "support/message_box.h"
 
 #include <sys/stat.h>
@@ -39,7 +40,7 @@ class DesktopTest : public ::testing::Test {
   DesktopTest() : savedPath_(std::getenv("PATH")) {
     useHeadlessSession();
     fs::create_directory(directory_.path() / "bin");
-    ::setenv("PATH", ((directory_.path() / "bin").string() + ":" + savedPath_).c_str(), 1);
+    ::setenv("PATH", (directory_.path() / "bin").c_str(), 1);
   }
   ~DesktopTest() override {
     ::setenv("PATH", savedPath_.c_str(), 1);
@@ -47,17 +48,23 @@ class DesktopTest : public ::testing::Test {
   }
 
   // A dialog program that records its arguments, then stays open a moment
-  // before it notes that it has closed.
-  void installStandIn(const std::string& program) {
+  // before it notes that it has closed, and exits as the real one does when
+  // the user has pressed OK. It finds its helpers by absolute path: PATH
+  // holds the stand-ins alone.
+  void installStandIn(const std::string& program, bool fails = false) {
     const fs::path script = directory_.path() / "bin" / program;
     writeFile(script,
               "#!/bin/sh\n"
               "printf '%s\\0' \"$0\" \"$@\" > \"" +
                   record() +
                   "\"\n"
-                  "sleep 0.3\n"
+                  "/bin/sleep 0.3\n"
                   "echo closed > \"" +
-                  record() + ".closed\"\n");
+                  record() + ".closed\"\nexit " +
+                  (fails                   ? "1"
+                   : program == "xmessage" ? "101"
+                                           : "0") +
+                  "\n");
     fs::permissions(script, fs::perms::owner_all);
   }
 
@@ -108,12 +115,14 @@ struct ChoiceCase {
   friend void PrintTo(const ChoiceCase& c, std::ostream* os) { *os << c.name; }
   std::vector<std::string> installed;
   std::vector<std::string> expectedTail;  // the arguments after the program's path
+  std::vector<std::string> failing = {};  // installed, but cannot open the display
 };
 
 class DialogChoiceTest : public DesktopTest, public ::testing::WithParamInterface<ChoiceCase> {};
 
 TEST_P(DialogChoiceTest, TheFirstAvailableProgramIsUsedWithItsOwnArguments) {
   for (const std::string& program : GetParam().installed) installStandIn(program);
+  for (const std::string& program : GetParam().failing) installStandIn(program, true);
   ::setenv("DISPLAY", ":1", 1);
   showMessage("hello");
   EXPECT_TRUE(dialogClosed());
@@ -133,7 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
     Programs, DialogChoiceTest,
     ::testing::Values(ChoiceCase{"AllThree", {"xmessage", "kdialog", "zenity"}, kZenity},
                       ChoiceCase{"KdialogBeforeXmessage", {"xmessage", "kdialog"}, kKdialog},
-                      ChoiceCase{"XmessageAlone", {"xmessage"}, kXmessage}),
+                      ChoiceCase{"XmessageAlone", {"xmessage"}, kXmessage},
+                      ChoiceCase{"AFailingZenityIsPassedOver", {"kdialog"}, kKdialog, {"zenity"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct HeadlessCase {
@@ -153,7 +163,6 @@ TEST_P(HeadlessTest, TheMessageGoesToStandardError) {
   if (c.installZenity) installStandIn("zenity");
   if (c.display != nullptr) ::setenv("DISPLAY", c.display, 1);
   if (c.waylandDisplay != nullptr) ::setenv("WAYLAND_DISPLAY", c.waylandDisplay, 1);
-  if (!c.installZenity) ::setenv("PATH", (directory_.path() / "bin").string().c_str(), 1);
   CapturedOutput err(2);
   showMessage("%s", "Error allocating Memory");
   EXPECT_EQ(err.text(), "Message: Error allocating Memory\n");

@@ -82,7 +82,7 @@ LoadedModule::LoadedModule() {
 }
 
 LoadedModule::~LoadedModule() {
-  FWshutdown();
+  if (shutdownAtUnload_) FWshutdown();
   ::dlclose(handle_);
 }
 
@@ -120,6 +120,29 @@ CommandResult runCommand(const std::vector<std::string>& arguments) {
   ::unlink(outPattern);
   ::unlink(errPattern);
   return result;
+}
+
+ScopedEnvironment::ScopedEnvironment(
+    std::initializer_list<std::pair<const char*, const char*>> variables) {
+  for (const auto& [name, value] : variables) {
+    const char* old = std::getenv(name);
+    saved_.push_back({name, old != nullptr, old != nullptr ? old : ""});
+    if (value != nullptr) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  for (auto saved = saved_.rbegin(); saved != saved_.rend(); ++saved) {
+    if (saved->wasSet) {
+      ::setenv(saved->name.c_str(), saved->value.c_str(), 1);
+    } else {
+      ::unsetenv(saved->name.c_str());
+    }
+  }
 }
 
 void useHeadlessSession() {

@@ -65,6 +65,8 @@ class LoadedModule {
   LoadedModule& operator=(const LoadedModule&) = delete;
 
   void* symbol(const char* name) const;
+  // Unloads without calling FWshutdown first, as a careless host does.
+  void skipShutdownAtUnload() { shutdownAtUnload_ = false; }
   template <typename Fn>
   Fn get(const char* name) const {
     return reinterpret_cast<Fn>(symbol(name));
@@ -77,6 +79,7 @@ class LoadedModule {
 
  private:
   void* handle_;
+  bool shutdownAtUnload_ = true;
 };
 
 struct CommandResult {
@@ -90,6 +93,24 @@ CommandResult runCommand(const std::vector<std::string>& arguments);
 
 // The dialog programs are left out of the picture unless a test sets one up.
 void useHeadlessSession();
+
+// Environment variables set (or, with a null value, unset) for the object's
+// lifetime, and put back as they were when it goes.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(std::initializer_list<std::pair<const char*, const char*>> variables);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  struct Saved {
+    std::string name;
+    bool wasSet;
+    std::string value;
+  };
+  std::vector<Saved> saved_;
+};
 
 // A test in its own working directory with "inis" and "logs", the module
 // freshly loaded, and no desktop for message boxes (they go to stderr).

@@ -9,6 +9,8 @@
 #include <direct.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -454,16 +456,210 @@ void checkAllocationFailure() {
   FWshutdown();
 }
 
+// ---- a host in a bad state ----
+
+// Runs this program again with `arguments`, standard output into `outputPath`,
+// and waits for it; its exit code.
+DWORD runSelf(const std::wstring& arguments, const wchar_t* outputPath = L"NUL") {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + arguments;
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  const HANDLE output = CreateFileW(outputPath, GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = output;
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    CloseHandle(output);
+    return 0xFFFFFFFF;
+  }
+  CloseHandle(output);
+  CloseHandle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  return code;
+}
+
+std::wstring wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+// The memory the process has committed for itself.
+std::size_t privateKilobytes() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+  return counters.PagefileUsage / 1024;
+}
+
+// Descriptors open in the C runtime that this program shares with the module:
+// a log file left open would hold one (and a stream-table slot).
+int openDescriptors() {
+  int open = 0;
+  for (int descriptor = 0; descriptor < 2048; ++descriptor) {
+    open += _get_osfhandle(descriptor) != -1;
+  }
+  return open;
+}
+
+// A host that unloads the module without FWshutdown, 300 times: the handles
+// and the memory it holds stay flat, and the log can still be opened.
+void checkUnloadWithoutShutdown(const char* path) {
+  currentCheck = "unload without FWshutdown";
+  freshFolder();
+  writeFile("inis/Hushlink.ini", "logging = 1\n");
+  auto round = [&] {
+    const HMODULE handle = LoadLibraryA(path);
+    if (handle == nullptr) return false;
+    const auto init =
+        reinterpret_cast<FWinitFn>(reinterpret_cast<void*>(GetProcAddress(handle, "FWinit")));
+    const auto write32 =
+        reinterpret_cast<FWwrite32Fn>(reinterpret_cast<void*>(GetProcAddress(handle, "FWwrite32")));
+    const bool initialised = init() == 0;
+    write32(0x100, 1);
+    FreeLibrary(handle);
+    return initialised;
+  };
+  for (int i = 0; i < 30; ++i) round();
+  const int descriptors = openDescriptors();
+  const std::size_t committed = privateKilobytes();
+  bool everyInit = true;
+  for (int i = 30; i < 600; ++i) everyInit &= round();
+  expect(everyInit, "every FWinit succeeded");
+  expectEqual(openDescriptors(), descriptors, "open descriptors after 570 more rounds");
+  const std::size_t committedAfter = privateKilobytes();
+  expect(committedAfter < committed + 1024,
+         "the memory in use stays flat: " + std::to_string(committed) + " KiB, then " +
+             std::to_string(committedAfter) + " KiB");
+  expectBytes(readFile("logs/Hushlink.log"),
+              "Hushlink plugin version 0,6\r\nInitializing Hushlink\r\nFW write mem 0x100: 0x1\r\n",
+              "the last round's log, and nothing written at unload");
+}
+
+// One session of two that share a folder, run as a child process: FWinit
+// (first or after the other's signal), 2000 logged writes at `base`, with a
+// signal to the other after 200.
+int runSharedSession(const char* path, std::uint32_t base, bool initFirst) {
+  const HANDLE firstReady = CreateEventW(nullptr, TRUE, FALSE, L"hushlink-first-ready");
+  const HANDLE secondReady = CreateEventW(nullptr, TRUE, FALSE, L"hushlink-second-ready");
+  Module m(path);
+  if (!initFirst) WaitForSingleObject(firstReady, INFINITE);
+  if (m.FWinit() != 0) return 2;
+  for (std::uint32_t i = 0; i < 2000; ++i) {
+    if (i == 200) {
+      SetEvent(initFirst ? firstReady : secondReady);
+      if (initFirst) WaitForSingleObject(secondReady, INFINITE);
+    }
+    m.FWwrite32(base + i, i);
+  }
+  m.FWshutdown();
+  return 0;
+}
+
+void checkTwoSessions(const char* path) {
+  currentCheck = "two sessions in one folder";
+  freshFolder();
+  writeFile("inis/Hushlink.ini", "logging = 1\n");
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const std::wstring module = wide(path);
+  std::vector<HANDLE> children;
+  for (const wchar_t* role : {L"first", L"second"}) {
+    std::wstring commandLine =
+        L"\"" + std::wstring(self) + L"\" shared-session " + role + L" \"" + module + L"\"";
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    const HANDLE discard = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inheritable,
+                                       OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = discard;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, &process);
+    CloseHandle(discard);
+    if (started) {
+      CloseHandle(process.hThread);
+      children.push_back(process.hProcess);
+    }
+  }
+  expectEqual<std::size_t>(children.size(), 2, "sessions started");
+  for (const HANDLE child : children) {
+    WaitForSingleObject(child, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(child, &code);
+    expectEqual<unsigned long>(code, 0, "a session's exit code");
+    CloseHandle(child);
+  }
+  const std::string log = readFile("logs/Hushlink.log");
+  expect(log.find('\0') == std::string::npos, "no NUL bytes in the log");
+  std::istringstream lines(log);
+  std::size_t fromSecond = 0;
+  std::string last;
+  bool whole = true;
+  for (std::string line; std::getline(lines, line);) {
+    const bool valid =
+        !line.empty() && line.back() == '\r' &&
+        (line == "Hushlink plugin version 0,6\r" || line == "Initializing Hushlink\r" ||
+         line.rfind("FW write mem 0xa0", 0) == 0 || line.rfind("FW write mem 0xb0", 0) == 0);
+    if (!valid && whole) expect(false, "a torn line: " + quoted(line));
+    whole &= valid;
+    if (line.rfind("FW write mem 0xb0", 0) == 0) {
+      ++fromSecond;
+      last = line;
+    }
+  }
+  expectEqual<std::size_t>(fromSecond, 2000, "lines of the second session");
+  expectBytes(last, "FW write mem 0xb07cf: 0x7cf\r", "its last line");
+}
+
+// A logged session in a child whose process then dies without exiting: each
+// line reached standard output when it was logged.
+void checkConsoleLinesBeforeACrash(const char* path) {
+  currentCheck = "console lines before a crash";
+  freshFolder();
+  writeFile("inis/Hushlink.ini", "logging = 1\n");
+  runSelf(L"crash-after-logging \"" + wide(path) + L"\"", L"stdout.txt");
+  expectBytes(readFile("stdout.txt"),
+              "Hushlink plugin version 0,6\r\nInitializing Hushlink\r\nOpening Hushlink.\r\n",
+              "standard output of the crashed session");
+}
+
+int crashAfterLogging(const char* path) {
+  Module m(path);
+  m.FWinit();
+  m.FWopen(nullptr);
+  TerminateProcess(GetCurrentProcess(), 3);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "shared-session") == 0) {
+    const bool first = std::strcmp(argv[2], "first") == 0;
+    return runSharedSession(argv[3], first ? 0xA0000 : 0xB0000, first);
+  }
   if (argc != 3) {
-    std::fprintf(stderr, "usage: windows-test exports|store|log|settings|messages|alloc DLL\n");
+    std::fprintf(stderr,
+                 "usage: windows-test exports|store|log|settings|messages|alloc|bad-host DLL\n");
     return 2;
   }
   const std::string group = argv[1];
   const char* path = argv[2];
-  if (group == "alloc") {
+  if (group == "crash-after-logging") return crashAfterLogging(path);
+  if (group == "bad-host") {
+    checkUnloadWithoutShutdown(path);
+    checkTwoSessions(path);
+    checkConsoleLinesBeforeACrash(path);
+  } else if (group == "alloc") {
     checkAllocationFailure();
   } else {
     Module module(path);
