@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Any bytes as the settings file, read through the plugin's own load path.
 // The value must match an independent reading of the same scanf format:
-// std::sscanf where the number fits in 32 bits, saturation beyond.
+// std::sscanf where the number fits in 32 bits, saturation beyond, after the
+// byte-order marks of UTF-8 and UTF-16 (little-endian).
 #include <unistd.h>
 
 #include <cinttypes>
@@ -18,9 +19,28 @@ namespace {
 
 constexpr std::int32_t kUntouched = 0x5EED;
 
+// The text as the line is read from it: past a UTF-8 byte-order mark; after a
+// UTF-16 little-endian one, one character per code unit, a non-ASCII unit as
+// a byte that matches nothing; otherwise the bytes as they are.
+std::string settingsText(const std::uint8_t* data, std::size_t size) {
+  const char* bytes = reinterpret_cast<const char*>(data);
+  if (size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
+    return std::string(bytes + 3, size - 3);
+  }
+  if (size >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
+    std::string text;
+    for (std::size_t i = 2; i + 1 < size; i += 2) {
+      const unsigned unit = data[i] | static_cast<unsigned>(data[i + 1]) << 8;
+      text += unit < 0x80 ? static_cast<char>(unit) : '\xFF';
+    }
+    return text;
+  }
+  return std::string(bytes, size);
+}
+
 std::int32_t referenceValue(const std::uint8_t* data, std::size_t size) {
   // sscanf reads a C string: a NUL ends the input just as a mismatch does.
-  std::string text(reinterpret_cast<const char*>(data), size);
+  std::string text = settingsText(data, size);
   text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));
   int afterEquals = -1;
   std::sscanf(text.c_str(), "logging =%n", &afterEquals);

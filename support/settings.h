@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "support/text_file.h"
+
 namespace hushlink {
 
 struct Settings {
@@ -30,12 +32,13 @@ std::string settingsPath();
 // or a full disk never leaves a half-written or empty settings file.
 struct SettingsFile {
   std::FILE* handle;
-  std::string path;
-  std::string replacementPath;  // while open for writing
+  FileReplacement replacement;  // while open for writing
 
   bool open(const char* filePath, bool forWriting);
   // Matches "<key> = %d" once at the start of the file with scanf's rules;
-  // 0 when no number was matched. Numbers beyond 32 bits saturate.
+  // 0 when no number was matched. Numbers beyond 32 bits saturate. A UTF-8
+  // byte-order mark is read past; after a UTF-16 (little-endian) one, the
+  // text is read as UTF-16, whose ASCII characters are all the line needs.
   std::int32_t readInt(const char* key);
   void writeInt(const char* key, std::int32_t value);
   // False when written content could not be put in place; the file on disk

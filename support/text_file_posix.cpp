@@ -1,13 +1,90 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "support/text_file.h"
 
 namespace hushlink {
+
+namespace {
+
+constexpr const char* kFreshSuffix = ".new";
+constexpr int kMostLinksFollowed = 40;  // as the kernel's own limit
+
+std::string directoryOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file that `path` finally names: a link is followed, link after link,
+// to the file it points at, whether that exists yet or not. A plain rewrite
+// through fopen would write there, and so must a replacement.
+std::string followLinks(std::string path) {
+  for (int links = 0; links < kMostLinksFollowed; ++links) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    char target[PATH_MAX];
+    const ssize_t size = ::readlink(path.c_str(), target, sizeof target - 1);
+    if (size <= 0) return path;
+    const std::string next(target, static_cast<std::size_t>(size));
+    path = next[0] == '/' ? next : directoryOf(path) + "/" + next;
+  }
+  return path;
+}
+
+// Opens the fresh file's fixed name and holds it: an exclusive lock, taken on
+// the file that still bears the name (another saver may have just moved its
+// own into place under it), and only then emptied. -1 when the name cannot
+// be had: the folder refuses new files.
+int holdFreshFile(const std::string& name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int descriptor = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (descriptor < 0) {
+      // Not ours to write through: a link planted under the fresh name.
+      if (errno == ELOOP && ::unlink(name.c_str()) == 0) continue;
+      return -1;
+    }
+    while (::flock(descriptor, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    struct stat held;
+    struct stat named;
+    if (::fstat(descriptor, &held) == 0 && ::stat(name.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      if (::ftruncate(descriptor, 0) == 0) return descriptor;
+      ::close(descriptor);
+      return -1;
+    }
+    ::close(descriptor);
+  }
+  return -1;
+}
+
+// The plain rewrite: the file emptied and written where it is. A pipe with
+// no reader is not waited for.
+std::FILE* openInPlace(const std::string& path) {
+  const int descriptor =
+      ::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0) return nullptr;
+  ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
+  std::FILE* file = ::fdopen(descriptor, "w");
+  if (file == nullptr) ::close(descriptor);
+  return file;
+}
+
+void syncDirectory(const std::string& directory) {
+  const int descriptor = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (descriptor < 0) return;
+  ::fsync(descriptor);
+  ::close(descriptor);
+}
+
+}  // namespace
 
 std::FILE* openTextFile(const char* path, TextFileMode mode) {
   // "e": the descriptor must not leak into a dialog program we start.
@@ -22,38 +99,61 @@ std::FILE* openTextFile(const char* path, TextFileMode mode) {
   return file;
 }
 
-std::FILE* beginReplacement(const char* path, std::string& temporaryPath) {
+std::FILE* beginReplacement(const char* path, FileReplacement& replacement) {
+  replacement = {};
+  replacement.target = followLinks(path);
   struct stat target;
-  const bool exists = ::stat(path, &target) == 0;
+  const bool exists = ::stat(replacement.target.c_str(), &target) == 0;
   // Replace only what could have been overwritten in place.
-  if (exists && (S_ISDIR(target.st_mode) || ::access(path, W_OK) != 0)) return nullptr;
-  static unsigned attempt = 0;
-  for (int tries = 0; tries < 100; ++tries) {
-    temporaryPath =
-        std::string(path) + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(++attempt);
-    const int descriptor =
-        ::open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (descriptor < 0) {
-      if (errno == EEXIST) continue;
-      return nullptr;
-    }
-    if (exists) ::fchmod(descriptor, target.st_mode & 07777);
-    std::FILE* file = ::fdopen(descriptor, "w");
-    if (file == nullptr) {
-      ::close(descriptor);
-      ::unlink(temporaryPath.c_str());
-    }
-    return file;
+  if (exists && (S_ISDIR(target.st_mode) || ::access(replacement.target.c_str(), W_OK) != 0)) {
+    return nullptr;
   }
-  return nullptr;
+  // A device or a pipe is written to, never replaced by a file.
+  if (exists && !S_ISREG(target.st_mode)) return openInPlace(replacement.target);
+  const std::string freshName = replacement.target + kFreshSuffix;
+  const int descriptor = holdFreshFile(freshName);
+  if (descriptor < 0) {
+    if (!exists) return nullptr;
+    // The folder refuses new files but the file itself may be written: the
+    // save is made in place, as a plain rewrite would. This is the one path
+    // that is not crash-safe: a crash mid-write leaves a short file.
+    return openInPlace(replacement.target);
+  }
+  if (exists) {
+    ::fchmod(descriptor, target.st_mode & 07777);
+    // Root saving a user's file leaves it the user's. Where the owner cannot
+    // be kept, no set-id bit is carried over to a file that is now ours.
+    if (::fchown(descriptor, target.st_uid, target.st_gid) != 0) {
+      ::fchmod(descriptor, target.st_mode & 0777);
+    }
+  }
+  std::FILE* file = ::fdopen(descriptor, "w");
+  if (file == nullptr) {
+    ::unlink(freshName.c_str());
+    ::close(descriptor);
+    return nullptr;
+  }
+  replacement.temporary = freshName;
+  replacement.hold = descriptor;
+  return file;
 }
 
-bool commitReplacement(std::FILE* file, const std::string& temporaryPath, const char* path) {
-  bool written = std::fflush(file) == 0 && !std::ferror(file) && ::fsync(fileno(file)) == 0;
-  written = std::fclose(file) == 0 && written;
-  if (written && ::rename(temporaryPath.c_str(), path) == 0) return true;
-  ::unlink(temporaryPath.c_str());
-  return false;
+bool commitReplacement(std::FILE* file, FileReplacement& replacement) {
+  // A device written in place has nothing to sync: EINVAL says just that.
+  bool written = std::fflush(file) == 0 && !std::ferror(file) &&
+                 (::fsync(fileno(file)) == 0 || errno == EINVAL);
+  if (replacement.temporary.empty()) return std::fclose(file) == 0 && written;
+  // Moved into place while the lock still holds the fresh name, so no other
+  // saver can empty it under us.
+  if (written && ::rename(replacement.temporary.c_str(), replacement.target.c_str()) == 0) {
+    // The new name must survive a power cut as well as the new content.
+    syncDirectory(directoryOf(replacement.target));
+  } else {
+    ::unlink(replacement.temporary.c_str());
+    written = false;
+  }
+  std::fclose(file);
+  return written;
 }
 
 }  // namespace hushlink

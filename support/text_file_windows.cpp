@@ -1,60 +1,162 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "support/text_file.h"
 
 namespace hushlink {
 
+namespace {
+
+constexpr const char* kFreshSuffix = ".new";
+
+std::wstring widened(const std::string& text) {
+  const int size = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  if (size <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), size);
+  wide.pop_back();
+  return wide;
+}
+
+std::string narrowed(const std::wstring& text) {
+  const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return {};
+  std::string narrow(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, narrow.data(), size, nullptr, nullptr);
+  narrow.pop_back();
+  return narrow;
+}
+
+// The file that `path` finally names, when it is a symbolic link to one that
+// exists: a plain rewrite would write there, and so must a replacement.
+std::string followLinks(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(widened(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return path;
+  }
+  const HANDLE file = CreateFileW(widened(path).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return path;
+  wchar_t final[MAX_PATH * 2];
+  const DWORD size = GetFinalPathNameByHandleW(file, final, MAX_PATH * 2, FILE_NAME_NORMALIZED);
+  CloseHandle(file);
+  if (size == 0 || size >= MAX_PATH * 2) return path;
+  return narrowed(final);
+}
+
+// One saver of a given file at a time, across processes: a mutex named after
+// the file's full path. Null when it cannot be had.
+HANDLE holdSaversTurn(const std::string& path) {
+  wchar_t full[MAX_PATH * 2];
+  const DWORD size = GetFullPathNameW(widened(path).c_str(), MAX_PATH * 2, full, nullptr);
+  if (size == 0 || size >= MAX_PATH * 2) return nullptr;
+  CharLowerBuffW(full, size);
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a of the lower-case path
+  for (DWORD i = 0; i < size; ++i) hash = (hash ^ full[i]) * 1099511628211ull;
+  wchar_t name[64];
+  std::swprintf(name, 64, L"Local\\Hushlink-settings-%016llx",
+                static_cast<unsigned long long>(hash));
+  const HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+  if (mutex == nullptr) return nullptr;
+  const DWORD waited = WaitForSingleObject(mutex, 10000);
+  // Abandoned: a saver died holding it; the turn is ours all the same.
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    CloseHandle(mutex);
+    return nullptr;
+  }
+  return mutex;
+}
+
+void releaseSaversTurn(std::intptr_t hold) {
+  if (hold == -1) return;
+  const HANDLE mutex = reinterpret_cast<HANDLE>(hold);
+  ReleaseMutex(mutex);
+  CloseHandle(mutex);
+}
+
+std::FILE* textStream(HANDLE handle) {
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT);
+  if (descriptor < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(descriptor, "wt");
+  if (file == nullptr) _close(descriptor);
+  return file;
+}
+
+}  // namespace
+
 std::FILE* openTextFile(const char* path, TextFileMode mode) {
   // "t" whatever the host set as its default file mode; "N": not inherited.
   return std::fopen(path, mode == TextFileMode::Write ? "wtN" : "rtN");
 }
 
-std::FILE* beginReplacement(const char* path, std::string& temporaryPath) {
-  const DWORD attributes = GetFileAttributesA(path);
+std::FILE* beginReplacement(const char* path, FileReplacement& replacement) {
+  replacement = {};
+  replacement.target = followLinks(path);
+  const DWORD attributes = GetFileAttributesW(widened(replacement.target).c_str());
+  const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
   // Replace only what could have been overwritten in place.
-  if (attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+  if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
     return nullptr;
   }
-  static unsigned attempt = 0;
-  for (int tries = 0; tries < 100; ++tries) {
-    temporaryPath = std::string(path) + ".new-" + std::to_string(GetCurrentProcessId()) + "-" +
-                    std::to_string(++attempt);
-    const int descriptor =
-        _open(temporaryPath.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_TEXT | _O_NOINHERIT,
-              _S_IREAD | _S_IWRITE);
-    if (descriptor < 0) {
-      if (errno == EEXIST) continue;
-      return nullptr;
-    }
-    std::FILE* file = _fdopen(descriptor, "wt");
-    if (file == nullptr) {
-      _close(descriptor);
-      DeleteFileA(temporaryPath.c_str());
-    }
-    return file;
+  const HANDLE turn = holdSaversTurn(replacement.target);
+  if (turn == nullptr) return nullptr;
+  const std::string freshName = replacement.target + kFreshSuffix;
+  const HANDLE fresh = CreateFileW(widened(freshName).c_str(), GENERIC_WRITE, 0, nullptr,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (fresh == INVALID_HANDLE_VALUE) {
+    releaseSaversTurn(reinterpret_cast<std::intptr_t>(turn));
+    if (!exists) return nullptr;
+    // The folder refuses new files but the file itself may be written: the
+    // save is made in place, as a plain rewrite would. This is the one path
+    // that is not crash-safe: a crash mid-write leaves a short file.
+    return std::fopen(replacement.target.c_str(), "wtN");
   }
-  return nullptr;
+  std::FILE* file = textStream(fresh);
+  if (file == nullptr) {
+    DeleteFileW(widened(freshName).c_str());
+    releaseSaversTurn(reinterpret_cast<std::intptr_t>(turn));
+    return nullptr;
+  }
+  replacement.temporary = freshName;
+  replacement.hold = reinterpret_cast<std::intptr_t>(turn);
+  return file;
 }
 
-bool commitReplacement(std::FILE* file, const std::string& temporaryPath, const char* path) {
+bool commitReplacement(std::FILE* file, FileReplacement& replacement) {
   bool written = std::fflush(file) == 0 && !std::ferror(file) && _commit(_fileno(file)) == 0;
   written = std::fclose(file) == 0 && written;
-  if (written && MoveFileExA(temporaryPath.c_str(), path,
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return true;
+  if (replacement.temporary.empty()) return written;
+  const std::wstring target = widened(replacement.target);
+  const std::wstring fresh = widened(replacement.temporary);
+  const DWORD attributes = GetFileAttributesW(target.c_str());
+  // ReplaceFile keeps the replaced file's security descriptor and attributes;
+  // a file that does not exist yet is moved into place.
+  if (written) {
+    written = ReplaceFileW(target.c_str(), fresh.c_str(), nullptr,
+                           REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                           nullptr) ||
+              MoveFileExW(fresh.c_str(), target.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   }
-  DeleteFileA(temporaryPath.c_str());
-  return false;
+  // Not every ReplaceFile carries the attributes over (Wine's does not).
+  if (written && attributes != INVALID_FILE_ATTRIBUTES &&
+      GetFileAttributesW(target.c_str()) != attributes) {
+    SetFileAttributesW(target.c_str(), attributes);
+  }
+  if (!written) DeleteFileW(fresh.c_str());
+  releaseSaversTurn(replacement.hold);
+  replacement.hold = -1;
+  return written;
 }
 
 }  // namespace hushlink

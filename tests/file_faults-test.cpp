@@ -3,8 +3,6 @@
 // or files where folders belong, files that cannot be written even by root,
 // a full disk, and settings files that are huge or hold binary junk.
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -23,47 +21,13 @@ namespace fs = std::filesystem;
 
 constexpr const char* kStartLines = "Hushlink plugin version 0,6\nInitializing Hushlink\n";
 
-std::vector<std::string> entries(const fs::path& directory) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(directory)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// Marks a file immutable, which even root cannot write, rename over or
-// delete; undone when the object goes.
-class ImmutableFile {
- public:
-  explicit ImmutableFile(const fs::path& path) : path_(path) { ok_ = setFlag(true); }
-  ~ImmutableFile() {
-    if (ok_) setFlag(false);
-  }
-  bool ok() const { return ok_; }
-
- private:
-  bool setFlag(bool on) {
-    const int descriptor = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK);
-    if (descriptor < 0) return false;
-    int flags = 0;
-    bool done = ::ioctl(descriptor, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    done = done && ::ioctl(descriptor, FS_IOC_SETFLAGS, &flags) == 0;
-    ::close(descriptor);
-    return done;
-  }
-  fs::path path_;
-  bool ok_;
-};
-
 TEST_F(PluginTest, SavingLeavesNoTemporaryFileAndKeepsThePermissions) {
   directory.writeSettings("logging=9 (edited)\n");
   fs::permissions(directory.path() / "inis/Hushlink.ini", fs::perms(0640));
   CapturedOutput err(2);
   plugin.FWconfigure();
   EXPECT_EQ(directory.settingsFile(), "logging = 9\n");
-  EXPECT_EQ(entries(directory.path() / "inis"), std::vector<std::string>{"Hushlink.ini"});
+  EXPECT_EQ(folderEntries(directory.path() / "inis"), std::vector<std::string>{"Hushlink.ini"});
   EXPECT_EQ(fs::status(directory.path() / "inis/Hushlink.ini").permissions(), fs::perms(0640));
 }
 
@@ -75,7 +39,7 @@ TEST_F(PluginTest, ASettingsFileThatCannotBeWrittenIsLeftAsItWasAndTheFailureLog
   CapturedOutput err(2);
   plugin.FWconfigure();
   EXPECT_EQ(directory.settingsFile(), "logging=2 # mine, hands off\n");
-  EXPECT_EQ(entries(directory.path() / "inis"), std::vector<std::string>{"Hushlink.ini"});
+  EXPECT_EQ(folderEntries(directory.path() / "inis"), std::vector<std::string>{"Hushlink.ini"});
   EXPECT_EQ(directory.log(), std::string(kStartLines) + "Failed to open inis//Hushlink.ini\n\n");
 }
 
@@ -175,7 +139,7 @@ TEST(FileFaults, AFullDiskKeepsTheOldSettingsLine) {
   CapturedOutput err(2);
   plugin.FWconfigure();
   EXPECT_EQ(readFile(disk / "inis/Hushlink.ini"), "logging=4\n");
-  EXPECT_EQ(entries(disk / "inis"), std::vector<std::string>{"Hushlink.ini"});
+  EXPECT_EQ(folderEntries(disk / "inis"), std::vector<std::string>{"Hushlink.ini"});
   fs::current_path(directory.path());
 }
 

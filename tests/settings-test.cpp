@@ -6,6 +6,13 @@
 namespace hushlink::testing {
 namespace {
 
+// ASCII text as a UTF-16 little-endian file holds it, without a mark.
+std::string utf16le(const std::string& ascii) {
+  std::string out;
+  for (const char c : ascii) out += std::string{c, '\0'};
+  return out;
+}
+
 struct SettingsCase {
   const char* name;
   friend void PrintTo(const SettingsCase& c, std::ostream* os) { *os << c.name; }
@@ -51,7 +58,15 @@ const SettingsCase kSettingsCases[] = {
     {"KeyInOtherCase", "Logging = 1\n", "logging = 0\n"},
     {"ShorterKey", "loggin = 1\n", "logging = 0\n"},
     {"OtherSeparator", "logging: 1\n", "logging = 0\n"},
-    {"ByteOrderMark", "\xEF\xBB\xBFlogging = 1\n", "logging = 0\n"},
+    {"Utf8ByteOrderMark", "\xEF\xBB\xBFlogging = 1\r\n", "logging = 1\n"},
+    {"Utf8ByteOrderMarkTwice", "\xEF\xBB\xBF\xEF\xBB\xBFlogging = 1\n", "logging = 0\n"},
+    {"Utf8ByteOrderMarkCutShort", "\xEF\xBBlogging = 1\n", "logging = 0\n"},
+    {"Utf16ByteOrderMark", "\xFF\xFE" + utf16le("logging = -9\r\n"), "logging = -9\n"},
+    {"Utf16NonAsciiBeforeTheValue", "\xFF\xFE" + utf16le("logging=") + "\x01\x01" + utf16le("2"),
+     "logging = 0\n"},
+    {"Utf16OddByteAtTheEnd", "\xFF\xFE" + utf16le("logging=") + "3", "logging = 0\n"},
+    {"Utf16WithoutItsMarkIsNotRead", utf16le("logging = 4"), "logging = 0\n"},
+    {"Utf16BigEndianIsNotRead", "\xFE\xFF" + utf16le("logging = 4").substr(1), "logging = 0\n"},
     {"NulInsideKey", std::string("log\0ging = 1\n", 13), "logging = 0\n"},
     {"NulAfterTheValue", std::string("logging = 5\0\0junk", 17), "logging = 5\n"},
     {"NulBeforeTheValue", std::string("logging = \0 5\n", 14), "logging = 0\n"},

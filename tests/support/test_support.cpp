@@ -3,10 +3,13 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +33,15 @@ void writeFile(const std::filesystem::path& path, const std::string& content) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file << content;
   if (!file) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::vector<std::string> folderEntries(const std::filesystem::path& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 TempWorkingDirectory::TempWorkingDirectory(Layout layout) {
@@ -90,6 +102,25 @@ void* LoadedModule::symbol(const char* name) const {
   void* address = ::dlsym(handle_, name);
   if (address == nullptr) throw std::runtime_error(std::string("missing entry point ") + name);
   return address;
+}
+
+ImmutableFile::ImmutableFile(const std::filesystem::path& path) : path_(path) {
+  ok_ = setFlag(true);
+}
+
+ImmutableFile::~ImmutableFile() {
+  if (ok_) setFlag(false);
+}
+
+bool ImmutableFile::setFlag(bool on) {
+  const int descriptor = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+  if (descriptor < 0) return false;
+  int flags = 0;
+  bool done = ::ioctl(descriptor, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+  done = done && ::ioctl(descriptor, FS_IOC_SETFLAGS, &flags) == 0;
+  ::close(descriptor);
+  return done;
 }
 
 CommandResult runCommand(const std::vector<std::string>& arguments) {

@@ -15,6 +15,8 @@ namespace hushlink::testing {
 
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& content);
+// The names in a folder, sorted; links are listed, not followed.
+std::vector<std::string> folderEntries(const std::filesystem::path& directory);
 
 // A fresh temporary directory made the current one for the object's lifetime,
 // with the plugin's "inis" and "logs" folders where asked for.
@@ -86,6 +88,23 @@ struct CommandResult {
   int exitCode;
   std::string out;
   std::string err;
+};
+
+// Marks a file or a folder immutable, which even root cannot write, rename
+// over, delete or (a folder) add to; undone when the object goes. ok() is
+// false where the file system has no such flag or we may not set it.
+class ImmutableFile {
+ public:
+  explicit ImmutableFile(const std::filesystem::path& path);
+  ~ImmutableFile();
+  ImmutableFile(const ImmutableFile&) = delete;
+  ImmutableFile& operator=(const ImmutableFile&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  bool setFlag(bool on);
+  std::filesystem::path path_;
+  bool ok_;
 };
 
 // Runs a program (no shell) in the current directory and waits for it.

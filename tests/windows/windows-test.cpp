@@ -12,6 +12,7 @@
 // After windows.h, which it needs.
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -76,6 +77,24 @@ std::string readFile(const char* path) {
 void writeFile(const char* path, const std::string& content) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file << content;
+}
+
+// The names in a folder, sorted, joined by spaces.
+std::string folderEntries(const char* folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA((std::string(folder) + "\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = found.cFileName;
+      if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  std::sort(names.begin(), names.end());
+  std::string joined;
+  for (const std::string& name : names) joined += (joined.empty() ? "" : " ") + name;
+  return joined;
 }
 
 // A fresh folder made current for one check, with "inis" and "logs" if asked.
@@ -350,10 +369,7 @@ void checkSettings(Module& m) {
               "Hushlink plugin version 0,6\r\nInitializing Hushlink\r\n"
               "Failed to open inis//Hushlink.ini\r\n\r\n",
               "log");
-  WIN32_FIND_DATAA found;
-  const HANDLE search = FindFirstFileA("inis\\*.new-*", &found);
-  expect(search == INVALID_HANDLE_VALUE, "no temporary file left beside it");
-  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  expectBytes(folderEntries("inis"), "Hushlink.ini", "nothing left beside it");
   SetFileAttributesA("inis/Hushlink.ini", FILE_ATTRIBUTE_NORMAL);
 
   currentCheck = "settings failures logged";
@@ -370,6 +386,62 @@ void checkSettings(Module& m) {
               "Failed to open inis//Hushlink.ini\r\n\r\n"
               "Failed to open inis//Hushlink.ini\r\n\r\n",
               "log");
+}
+
+// The situations a settings file can be in on Windows, each in a fresh
+// folder: Configure saves where a plain rewrite would, keeps what the file
+// carries and leaves nothing beside it.
+void checkSettingsFiles(Module& m) {
+  struct Situation {
+    const char* name;
+    const char* content;  // null: no file
+    std::size_t size;
+    DWORD attributes;     // set on the file before the save
+    const char* after;    // the file afterwards
+    const char* entries;  // the folder afterwards
+  };
+  const std::string utf16 = std::string(
+      "\xFF\xFEl\0o\0g\0g\0i\0n\0g\0=\0"
+      "3\0\r\0\n\0",
+      24);
+  const Situation situations[] = {
+      {"regular file", "logging=5\r\n", 11, 0, "logging = 5\r\n", "Hushlink.ini"},
+      // Written with the value in memory: the one read just before.
+      {"no file yet", nullptr, 0, 0, "logging = 5\r\n", "Hushlink.ini"},
+      {"read-only attribute", "logging=2 # mine\r\n", 18, FILE_ATTRIBUTE_READONLY,
+       "logging=2 # mine\r\n", "Hushlink.ini"},
+      {"hidden and archive attributes kept", "logging=4\r\n", 11,
+       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE, "logging = 4\r\n", "Hushlink.ini"},
+      {"UTF-8 byte-order mark", "\xEF\xBB\xBFlogging = 1\r\n", 16, 0, "logging = 1\r\n",
+       "Hushlink.ini"},
+      {"UTF-16 with its mark", utf16.data(), utf16.size(), 0, "logging = 3\r\n", "Hushlink.ini"},
+  };
+  for (const Situation& c : situations) {
+    currentCheck = std::string("settings file: ") + c.name;
+    freshFolder();
+    if (c.content != nullptr) writeFile("inis/Hushlink.ini", std::string(c.content, c.size));
+    if (c.attributes != 0) SetFileAttributesA("inis/Hushlink.ini", c.attributes);
+    const DWORD before = GetFileAttributesA("inis/Hushlink.ini");
+    boxesShownBy([&] { m.FWconfigure(); });
+    const DWORD attributes = GetFileAttributesA("inis/Hushlink.ini");
+    SetFileAttributesA("inis/Hushlink.ini", FILE_ATTRIBUTE_NORMAL);
+    expectBytes(readFile("inis/Hushlink.ini"), c.after, "the file");
+    expectBytes(folderEntries("inis"), c.entries, "the folder");
+    if (c.attributes != 0) expectEqual<unsigned long>(attributes, before, "attributes");
+  }
+
+  currentCheck = "settings file: path is a folder";
+  freshFolder();
+  CreateDirectoryA("inis/Hushlink.ini", nullptr);
+  boxesShownBy([&] { m.FWconfigure(); });
+  expect((GetFileAttributesA("inis/Hushlink.ini") & FILE_ATTRIBUTE_DIRECTORY) != 0,
+         "the folder stays a folder");
+  expectBytes(folderEntries("inis"), "Hushlink.ini", "the folder");
+
+  currentCheck = "settings file: no settings folder";
+  freshFolder(false, true);
+  boxesShownBy([&] { m.FWconfigure(); });
+  expectBytes(folderEntries("."), "logs", "the working folder");
 }
 
 HWND makeActiveWindow() {
@@ -671,6 +743,7 @@ int main(int argc, char** argv) {
       checkLog(module);
     } else if (group == "settings") {
       checkSettings(module);
+      checkSettingsFiles(module);
     } else if (group == "messages") {
       checkMessages(module);
     } else if (group == "messages-gbk") {
