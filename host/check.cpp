@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "host/check.h"
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +20,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kVerdictFile = "verdict.txt";
+// Made by the parent in each scratch folder, holding a token that only it and
+// its child know: the child mode runs nowhere else.
+constexpr const char* kMarkerFile = ".hushlink-check";
 constexpr const char* kOutputFile = "stdout.txt";
 constexpr const char* kErrorFile = "stderr.txt";
 constexpr const char* kSettingsFile = "inis/Hushlink.ini";
@@ -297,58 +301,80 @@ void writeVerdict(const Verdict& verdict) {
   }
 }
 
-// A fresh directory laid out as the emulator's working directory.
-fs::path makeCheckDirectory(const char* name) {
+struct CheckDirectory {
+  fs::path path;
+  std::string token;
+};
+
+// A fresh directory laid out as the emulator's working directory, marked as
+// one of ours.
+CheckDirectory makeCheckDirectory(const char* name) {
   std::random_device random;
   for (;;) {
+    const std::string token = std::to_string(random()) + std::to_string(random());
     const fs::path directory =
         fs::temp_directory_path() /
         ("hushlink-check-" + std::to_string(random() % 100000000) + "-" + name);
     if (fs::create_directory(directory)) {
       fs::create_directory(directory / "inis");
       fs::create_directory(directory / "logs");
-      return directory;
+      std::ofstream(directory / kMarkerFile, std::ios::binary) << token;
+      return {directory, token};
     }
   }
 }
 
-// The parent's side of one check: the verdict, or what went wrong.
-Verdict runCheck(const std::string& modulePath, const Check& check) {
-  const fs::path directory = makeCheckDirectory(check.name);
+std::string seconds(std::chrono::milliseconds limit) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", static_cast<double>(limit.count()) / 1000);
+  return text;
+}
+
+// The parent's side of one check. It passes only when the child wrote a
+// passing verdict and then, after FWshutdown and unloading the module,
+// exited by itself with status 0.
+Verdict runCheck(const std::string& modulePath, const Check& check,
+                 std::chrono::milliseconds limit) {
+  const CheckDirectory directory = makeCheckDirectory(check.name);
   const ChildResult child =
-      runChild({ownPath(), "--check-child", modulePath, check.name}, directory.string(),
-               (directory / kOutputFile).string(), (directory / kErrorFile).string());
+      runChild(ownPath(), {"--check-child", modulePath, check.name, directory.token},
+               directory.path, directory.path / kOutputFile, directory.path / kErrorFile, limit);
   Verdict verdict;
-  std::ifstream file(directory / kVerdictFile);
+  std::ifstream file(directory.path / kVerdictFile);
   std::string outcome;
+  const bool hasVerdict = static_cast<bool>(std::getline(file, outcome));
+  const std::string cleanExit = "a clean exit after FWshutdown and unloading";
   if (!child.started) {
     verdict = Failure{"the check to run", "its process could not be started"};
-  } else if (!std::getline(file, outcome)) {
-    verdict = Failure{"a verdict", child.exited ? "the check's process exited with " +
-                                                      std::to_string(child.exitCode) + " and none"
-                                                : "the check's process crashed (" +
-                                                      std::to_string(child.exitCode) + ")"};
-  } else if (outcome != "pass") {
+  } else if (child.timedOut) {
+    verdict = Failure{"the check to finish within " + seconds(limit), "timed out"};
+  } else if (hasVerdict && outcome != "pass") {
     Failure failure;
     std::getline(file, failure.expected);
     std::getline(file, failure.got);
     verdict = failure;
+  } else if (!child.exited) {
+    verdict = Failure{cleanExit, child.ending};
+  } else if (child.exitCode != 0) {
+    verdict = Failure{cleanExit, "exit status " + std::to_string(child.exitCode)};
+  } else if (!hasVerdict) {
+    verdict = Failure{"a verdict", "none"};
   }
   file.close();
   std::error_code ignored;
-  fs::remove_all(directory, ignored);
+  fs::remove_all(directory.path, ignored);
   return verdict;
 }
 
 }  // namespace
 
-int checkModule(const std::string& modulePath) {
+int checkModule(const std::string& modulePath, std::chrono::milliseconds limit) {
   std::string error;
   {
     Plugin probe;
     if (!probe.load(modulePath, error)) return fail(error);
   }
-  const std::string absolute = fs::absolute(modulePath).string();
+  const std::string absolute = toUtf8(fs::absolute(toPath(modulePath)));
   const bool terminal = outputIsTerminal();
   int failed = 0;
   for (const Check& check : kChecks) {
@@ -356,13 +382,13 @@ int checkModule(const std::string& modulePath) {
       std::printf("  ....  %s\r", check.name);
       std::fflush(stdout);
     }
-    const Verdict verdict = runCheck(absolute, check);
+    const Verdict verdict = runCheck(absolute, check, limit);
     if (!verdict) {
       std::printf("  PASS  %s\n", check.name);
     } else {
       ++failed;
-      std::printf("  FAIL  %-18s expected %s, got %s\n", check.name, verdict->expected.c_str(),
-                  verdict->got.c_str());
+      std::printf("  FAIL  %-18s expected %s, got %s\n", check.name,
+                  forConsole(verdict->expected).c_str(), forConsole(verdict->got).c_str());
     }
     std::fflush(stdout);
   }
@@ -371,17 +397,30 @@ int checkModule(const std::string& modulePath) {
   return failed == 0 ? kExitSuccess : kExitFailure;
 }
 
-int runCheckInChild(const std::string& modulePath, const std::string& name) {
+int runCheckInChild(const std::string& modulePath, const std::string& name,
+                    const std::string& token) {
+  std::ifstream marker(kMarkerFile, std::ios::binary);
+  std::string found;
+  if (!std::getline(marker, found) || found != token) {
+    return usageError("--check-child runs only in a folder that 'hushlink-host check' made");
+  }
+  marker.close();
   dismissMessageBoxes();
   for (const Check& check : kChecks) {
     if (name != check.name) continue;
-    Plugin plugin;
-    Session session{plugin, {}};
-    std::string error;
-    const bool loaded = check.needsSession ? loadForSession(modulePath, plugin, session.fw, error)
-                                           : plugin.load(modulePath, error);
-    writeVerdict(loaded ? check.run(session) : Failure{"a module with the entry points", error});
-    if (check.needsSession && loaded) session.fw.shutdown();
+    Verdict verdict;
+    {
+      Plugin plugin;
+      Session session{plugin, {}};
+      std::string error;
+      const bool loaded = check.needsSession ? loadForSession(modulePath, plugin, session.fw, error)
+                                             : plugin.load(modulePath, error);
+      verdict = loaded ? check.run(session) : Failure{"a module with the entry points", error};
+      if (check.needsSession && loaded) session.fw.shutdown();
+    }
+    // Only now, with the module shut down and unloaded: a crash on the way
+    // leaves no verdict, and the parent reports how the process ended.
+    writeVerdict(verdict);
     return kExitSuccess;
   }
   return usageError("no check named '" + name + "'");

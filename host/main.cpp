@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // hushlink-host: loads a FireWire plugin module and drives it the way the
 // emulator does, so the plugin can be run and checked without the emulator.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -11,6 +14,7 @@
 
 #include "host/check.h"
 #include "host/module.h"
+#include "host/platform.h"
 #include "host/plugin.h"
 #include "host/replay.h"
 #include "host/report.h"
@@ -21,7 +25,7 @@ namespace hushlink::host {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: hushlink-host COMMAND MODULE [ARGS]\n"
+    "usage: hushlink-host COMMAND [OPTIONS] MODULE [ARGS]\n"
     "\n"
     "Loads a FireWire plugin module (libHushlink.so, Hushlink.dll) and calls its\n"
     "entry points the way the emulator does.\n"
@@ -33,16 +37,24 @@ constexpr const char* kUsage =
     "                       per trace line, FWclose, FWshutdown; prints each read's\n"
     "                       result. Without TRACE, runs a short demo session.\n"
     "                       TRACE may be - for standard input.\n"
-    "  check MODULE         run the conformance checks, each in a fresh temporary\n"
+    "  check [--timeout SECONDS] MODULE\n"
+    "                       run the conformance checks, each in a fresh temporary\n"
     "                       directory with a freshly loaded module; prints a row\n"
     "                       per check (what was expected and what came back when\n"
-    "                       it fails) and a summary\n"
+    "                       it fails) and a summary. A check passes only when its\n"
+    "                       process also shuts the module down, unloads it and\n"
+    "                       exits cleanly, within SECONDS (default 30).\n"
     "  replay MODULE LOG    replay the register accesses of a plugin's log (\"FW read\n"
-    "                       mem\" and \"FW write mem\" lines, LF or CR LF line ends)\n"
-    "                       against a fresh module in a temporary directory;\n"
-    "                       every read must give the value logged. Reports the\n"
-    "                       accesses replayed or the first mismatch's line.\n"
+    "                       mem\" and \"FW write mem\" lines; each \"Initializing\n"
+    "                       Hushlink\" starts a fresh store) against a fresh module\n"
+    "                       in a temporary directory; every read must give the\n"
+    "                       value logged. Reports the accesses replayed or the\n"
+    "                       first mismatch's line. LOG may be - for standard input.\n"
     "                       Shows progress on a terminal for long logs.\n"
+    "  about MODULE         call FWabout once: the plugin's About box\n"
+    "  configure MODULE     call FWconfigure once, in the current directory: the\n"
+    "                       plugin's notice, then it reads and rewrites\n"
+    "                       inis/Hushlink.ini\n"
     "  --help               show this text\n"
     "\n"
     "trace lines:\n"
@@ -52,18 +64,19 @@ constexpr const char* kUsage =
     "\n"
     "The plugin reads its settings from inis/Hushlink.ini (the line\n"
     "\"logging = 1\" turns its log on) and logs to logs/Hushlink.log, both in the\n"
-    "current directory; it creates neither directory.\n"
+    "current directory; it creates neither directory. On a desktop its message\n"
+    "boxes wait to be closed; without one they show as a \"Message:\" line on\n"
+    "standard error.\n"
     "\n"
-    "exit status: 0 on success, 1 when the module, the session, a check or the\n"
-    "replay fails,\n"
-    "2 on a usage error.\n";
+    "exit status: 0 on success; 1 when the module, the session, a check or the\n"
+    "replay fails, or standard output cannot be written; 2 on a usage error.\n";
 
 int info(const std::string& path) {
   Plugin plugin;
   std::string error;
   if (!plugin.load(path, error)) return fail(error);
 
-  std::printf("module:   %s\n", path.c_str());
+  std::printf("module:   %s\n", forConsole(path).c_str());
   if (auto getType = plugin.get<PS2EgetLibTypeFn>("PS2EgetLibType")) {
     const std::uint32_t type = getType();
     std::printf("type:     %s (%s)\n", hex(type).c_str(),
@@ -117,7 +130,13 @@ bool readTrace(const std::string& source, std::vector<TraceStep>& steps, std::st
     return parseTrace(demo, "demo", steps, error);
   }
   if (source == "-") return parseTrace(std::cin, "<stdin>", steps, error);
-  std::ifstream file(source);
+  const std::filesystem::path path = toPath(source);
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored)) {
+    error = source + ": is a folder, not a trace";
+    return false;
+  }
+  std::ifstream file(path);
   if (!file) {
     error = source + ": cannot open trace";
     return false;
@@ -166,32 +185,64 @@ int run(const std::string& path, const std::string& traceSource) {
   return 0;
 }
 
+// Loads the module and calls one of its entry points that take and return
+// nothing, as the emulator's menu does.
+int callOnce(const std::string& path, const char* entryPoint) {
+  Plugin plugin;
+  std::string error;
+  if (!plugin.load(path, error)) return fail(error);
+  const auto call = plugin.get<FWaboutFn>(entryPoint);
+  if (call == nullptr) return fail(path + ": missing entry point: " + entryPoint);
+  call();
+  return kExitSuccess;
+}
+
+// "--timeout SECONDS": a positive number of seconds, fractions allowed.
+bool parseTimeout(const std::string& text, std::chrono::milliseconds& limit) {
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !(seconds > 0) || seconds > 86400 * 365) return false;
+  limit = std::chrono::milliseconds(static_cast<long long>(seconds * 1000 + 0.5));
+  return limit.count() > 0;
+}
+
+int check(std::vector<std::string> args) {
+  constexpr const char* kSynopsis = "check [--timeout SECONDS] MODULE";
+  std::chrono::milliseconds limit = kDefaultCheckLimit;
+  if (args.size() == 4 && args[1] == "--timeout") {
+    if (!parseTimeout(args[2], limit)) {
+      return usageError("--timeout takes a positive number of seconds, not '" + args[2] + "'");
+    }
+    args.erase(args.begin() + 1, args.begin() + 3);
+  }
+  if (args.size() != 2) return usage(kSynopsis);
+  return checkModule(args[1], limit);
+}
+
 int dispatch(const std::vector<std::string>& args) {
   if (args.empty()) return usageError("no command given");
   const std::string& command = args[0];
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(kUsage, stdout);
-    return 0;
+    return kExitSuccess;
   }
-  if (command == "info") {
-    if (args.size() != 2) return usageError("usage: hushlink-host info MODULE");
-    return info(args[1]);
-  }
+  if (command == "info") return args.size() == 2 ? info(args[1]) : usage("info MODULE");
   if (command == "run") {
-    if (args.size() != 2 && args.size() != 3) {
-      return usageError("usage: hushlink-host run MODULE [TRACE]");
-    }
+    if (args.size() != 2 && args.size() != 3) return usage("run MODULE [TRACE]");
     return run(args[1], args.size() == 3 ? args[2] : std::string());
   }
-  if (command == "check") {
-    if (args.size() != 2) return usageError("usage: hushlink-host check MODULE");
-    return checkModule(args[1]);
-  }
+  if (command == "check") return check(args);
   if (command == "replay") {
-    if (args.size() != 3) return usageError("usage: hushlink-host replay MODULE LOG");
-    return replayLog(args[1], args[2]);
+    return args.size() == 3 ? replayLog(args[1], args[2]) : usage("replay MODULE LOG");
   }
-  if (command == "--check-child" && args.size() == 3) return runCheckInChild(args[1], args[2]);
+  if (command == "about")
+    return args.size() == 2 ? callOnce(args[1], "FWabout") : usage("about MODULE");
+  if (command == "configure") {
+    return args.size() == 2 ? callOnce(args[1], "FWconfigure") : usage("configure MODULE");
+  }
+  if (command == "--check-child" && args.size() == 4) {
+    return runCheckInChild(args[1], args[2], args[3]);
+  }
   return usageError("unknown command '" + command + "'");
 }
 
@@ -199,9 +250,12 @@ int dispatch(const std::vector<std::string>& args) {
 }  // namespace hushlink::host
 
 int main(int argc, char** argv) {
+  using namespace hushlink::host;
+  int status;
   try {
-    return hushlink::host::dispatch(std::vector<std::string>(argv + 1, argv + argc));
+    status = dispatch(commandLineArguments(argc, argv));
   } catch (const std::exception& error) {
-    return hushlink::host::fail(error.what());
+    status = fail(error.what());
   }
+  return finishOutput(status);
 }

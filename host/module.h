@@ -3,15 +3,16 @@
 // per platform.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 namespace hushlink::host {
 
 using ModuleHandle = void*;
 
-// Loads the module at `path`; null, with the loader's own message in `error`,
-// when it does not load.
-ModuleHandle loadModule(const std::string& path, std::string& error);
+// Loads the module at `path`; null, with the loader's own message in `error`
+// (UTF-8), when it does not load.
+ModuleHandle loadModule(const std::filesystem::path& path, std::string& error);
 
 // The address of the exported entry point `name`, or null.
 void* findEntryPoint(ModuleHandle module, const char* name);

@@ -5,9 +5,9 @@
 
 namespace hushlink::host {
 
-ModuleHandle loadModule(const std::string& path, std::string& error) {
+ModuleHandle loadModule(const std::filesystem::path& path, std::string& error) {
   // dlopen searches the library path for a bare name; a user means the file.
-  const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+  const std::filesystem::path file = path.has_parent_path() ? path : "." / path;
   void* module = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {
     const char* message = ::dlerror();

@@ -2,32 +2,41 @@
 #include <windows.h>
 
 #include "host/module.h"
+#include "host/platform.h"
 
 namespace hushlink::host {
 
 namespace {
-std::string lastErrorText() {
+
+// The system's message for the last error, with its "%1" (where it has one)
+// filled in with the module's path.
+std::string lastErrorText(const std::filesystem::path& path) {
   const DWORD code = GetLastError();
-  char* text = nullptr;
-  FormatMessageA(
+  wchar_t* text = nullptr;
+  FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string message = text != nullptr ? text : "";
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message = text != nullptr ? text : L"";
   LocalFree(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                              message.back() == ' ' || message.back() == '.')) {
+  for (std::size_t insert; (insert = message.find(L"%1")) != std::wstring::npos;) {
+    message.replace(insert, 2, path.native());
+  }
+  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
+                              message.back() == L' ' || message.back() == L'.')) {
     message.pop_back();
   }
-  return "error " + std::to_string(code) + (message.empty() ? "" : ": " + message);
+  std::string result = "error " + std::to_string(code);
+  if (!message.empty()) result += ": " + toUtf8(std::filesystem::path(message));
+  return result;
 }
+
 }  // namespace
 
-ModuleHandle loadModule(const std::string& path, std::string& error) {
+ModuleHandle loadModule(const std::filesystem::path& path, std::string& error) {
   // A bare name would be looked up along the DLL search path; a user means the file.
-  const bool bare = path.find_first_of("/\\:") == std::string::npos;
-  const std::string file = bare ? ".\\" + path : path;
-  HMODULE module = LoadLibraryA(file.c_str());
-  if (module == nullptr) error = lastErrorText();
+  const std::filesystem::path file = path.has_parent_path() ? path : L"." / path;
+  HMODULE module = LoadLibraryW(file.c_str());
+  if (module == nullptr) error = lastErrorText(file);
   return module;
 }
 

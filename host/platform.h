@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // What the harness needs from the operating system beyond loading modules,
-// behind one small interface per platform.
+// behind one small interface per platform. Texts are UTF-8 throughout the
+// harness; paths become std::filesystem::path here and stay paths, so that
+// any name the system can give a file works.
 #pragma once
 
+#include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,20 +15,37 @@ namespace hushlink::host {
 // The line end of text files and of standard output in text mode.
 extern const char* const kTextLineEnd;
 
-// This program's own path, to start it again for a check that needs a
+// The program's arguments, after its name, in UTF-8 (on Windows taken from
+// the wide command line, whatever the code page).
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+
+// A UTF-8 path as a path, and back.
+std::filesystem::path toPath(const std::string& utf8);
+std::string toUtf8(const std::filesystem::path& path);
+
+// A UTF-8 text as the console shows it: in the console's own encoding.
+std::string forConsole(const std::string& utf8);
+
+// This program's own file, to start it again for a check that needs a
 // freshly loaded module.
-std::string ownPath();
+std::filesystem::path ownPath();
 
 struct ChildResult {
   bool started;
-  bool exited;   // false: ended by a signal or an exception
-  int exitCode;  // when it exited
+  bool timedOut;       // killed after the time limit
+  bool exited;         // false: ended by a signal or an exception
+  int exitCode;        // when it exited
+  std::string ending;  // otherwise: the signal or exception, in words
 };
 
 // Runs `arguments` (the program first) in `workingDirectory` with standard
-// output and standard error written to the two files, and waits for it.
-ChildResult runChild(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                     const std::string& outputPath, const std::string& errorPath);
+// output and standard error written to the two files, and waits for it, at
+// most `limit`: a child still running then is killed.
+ChildResult runChild(const std::filesystem::path& program,
+                     const std::vector<std::string>& arguments,
+                     const std::filesystem::path& workingDirectory,
+                     const std::filesystem::path& outputPath,
+                     const std::filesystem::path& errorPath, std::chrono::milliseconds limit);
 
 // Whether standard output is a terminal, where progress lines help.
 bool outputIsTerminal();

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <thread>
 
 #include "host/platform.h"
 
@@ -15,14 +18,27 @@ namespace hushlink::host {
 
 const char* const kTextLineEnd = "\n";
 
-std::string ownPath() {
-  char path[4096];
-  const ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  return size > 0 ? std::string(path, static_cast<std::size_t>(size)) : std::string();
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + 1, argv + argc);
 }
 
-ChildResult runChild(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                     const std::string& outputPath, const std::string& errorPath) {
+// File names here are bytes; UTF-8 by convention, but taken as they come.
+std::filesystem::path toPath(const std::string& utf8) { return std::filesystem::path(utf8); }
+
+std::string toUtf8(const std::filesystem::path& path) { return path.native(); }
+
+std::string forConsole(const std::string& utf8) { return utf8; }
+
+std::filesystem::path ownPath() {
+  std::error_code error;
+  return std::filesystem::read_symlink("/proc/self/exe", error);
+}
+
+ChildResult runChild(const std::filesystem::path& program,
+                     const std::vector<std::string>& arguments,
+                     const std::filesystem::path& workingDirectory,
+                     const std::filesystem::path& outputPath,
+                     const std::filesystem::path& errorPath, std::chrono::milliseconds limit) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
@@ -31,19 +47,34 @@ ChildResult runChild(const std::vector<std::string>& arguments, const std::strin
                                    0644);
   posix_spawn_file_actions_addopen(&actions, 2, errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
-  std::vector<char*> argv;
+  std::vector<char*> argv = {const_cast<char*>(program.c_str())};
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   pid_t child;
-  const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+  const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return {false, false, 0};
+  if (spawned != 0) return {false, false, false, 0, {}};
+
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return {true, false, 0};
+  bool timedOut = false;
+  for (std::chrono::microseconds pause(100);;) {
+    const pid_t ended = ::waitpid(child, &status, WNOHANG);
+    if (ended == child) break;
+    if (ended < 0 && errno != EINTR) return {true, false, false, 0, "lost"};
+    if (!timedOut && std::chrono::steady_clock::now() >= deadline) {
+      ::kill(child, SIGKILL);
+      timedOut = true;
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(20000));
   }
-  if (!WIFEXITED(status)) return {true, false, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
-  return {true, true, WEXITSTATUS(status)};
+  if (WIFEXITED(status)) return {true, timedOut, true, WEXITSTATUS(status), {}};
+  const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  const char* name = sigabbrev_np(signal);
+  return {true, timedOut, false, 0,
+          "killed by signal " + std::to_string(signal) +
+              (name ? " (SIG" + std::string(name) + ")" : "")};
 }
 
 bool outputIsTerminal() { return ::isatty(1) == 1; }

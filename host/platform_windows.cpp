@@ -2,80 +2,161 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "host/platform.h"
+
+// The C runtime's wide arguments, which it splits from the wide command line
+// just as it splits the 8-bit ones for main.
+extern "C" {
+struct StartupInfo {
+  int newMode;
+};
+int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment, int expandWildcards,
+                           StartupInfo* startup);
+}
 
 namespace hushlink::host {
 
 const char* const kTextLineEnd = "\r\n";
 
-std::string ownPath() {
-  char path[MAX_PATH];
-  const DWORD size = GetModuleFileNameA(nullptr, path, sizeof path);
-  return size > 0 && size < sizeof path ? std::string(path, size) : std::string();
+namespace {
+
+std::wstring widened(const std::string& utf8) {
+  const int size =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+  if (size > 0) {
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
+  }
+  return wide;
 }
 
-namespace {
+std::string narrowed(const std::wstring& wide, UINT codePage) {
+  const int size = WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string narrow(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) {
+    WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), narrow.data(),
+                        size, nullptr, nullptr);
+  }
+  return narrow;
+}
 
 // One argument as the C runtime splits a command line: quoted, with the
 // backslashes before a quote doubled.
-std::string quoted(const std::string& argument) {
-  std::string out = "\"";
+std::wstring quoted(const std::wstring& argument) {
+  std::wstring out = L"\"";
   std::size_t backslashes = 0;
-  for (const char c : argument) {
-    if (c == '\\') {
+  for (const wchar_t c : argument) {
+    if (c == L'\\') {
       ++backslashes;
       continue;
     }
-    out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
     backslashes = 0;
     out += c;
   }
-  out.append(backslashes * 2, '\\');
-  return out + "\"";
+  out.append(backslashes * 2, L'\\');
+  out += L'"';
+  return out;
 }
 
-HANDLE inheritableFile(const std::string& path, DWORD access, DWORD creation) {
+HANDLE inheritableFile(const std::filesystem::path& path, DWORD access, DWORD creation) {
   SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, TRUE};
-  return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
+  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
                      creation, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 }  // namespace
 
-ChildResult runChild(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                     const std::string& outputPath, const std::string& errorPath) {
-  std::string commandLine;
-  for (const std::string& argument : arguments) {
-    if (!commandLine.empty()) commandLine += ' ';
-    commandLine += quoted(argument);
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  // The 8-bit arguments lose every character the code page lacks: the wide
+  // ones the C runtime keeps beside them do not.
+  int count = 0;
+  wchar_t** wide = nullptr;
+  wchar_t** environment = nullptr;
+  StartupInfo startup{};
+  if (__wgetmainargs(&count, &wide, &environment, 0, &startup) != 0 || wide == nullptr) {
+    return std::vector<std::string>(argv + 1, argv + argc);
   }
-  const HANDLE input = inheritableFile("NUL", GENERIC_READ, OPEN_EXISTING);
+  std::vector<std::string> arguments;
+  for (int i = 1; i < count; ++i) arguments.push_back(narrowed(wide[i], CP_UTF8));
+  return arguments;
+}
+
+std::filesystem::path toPath(const std::string& utf8) {
+  return std::filesystem::path(widened(utf8));
+}
+
+std::string toUtf8(const std::filesystem::path& path) { return narrowed(path.native(), CP_UTF8); }
+
+std::string forConsole(const std::string& utf8) {
+  const UINT console = GetConsoleOutputCP();
+  return narrowed(widened(utf8), console != 0 ? console : GetACP());
+}
+
+std::filesystem::path ownPath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD size = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (size == 0) return {};
+    if (size < path.size()) {
+      path.resize(size);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+ChildResult runChild(const std::filesystem::path& program,
+                     const std::vector<std::string>& arguments,
+                     const std::filesystem::path& workingDirectory,
+                     const std::filesystem::path& outputPath,
+                     const std::filesystem::path& errorPath, std::chrono::milliseconds limit) {
+  std::wstring commandLine = quoted(program.native());
+  for (const std::string& argument : arguments) {
+    commandLine += L' ';
+    commandLine += quoted(widened(argument));
+  }
+  const HANDLE input = inheritableFile(L"NUL", GENERIC_READ, OPEN_EXISTING);
   const HANDLE output = inheritableFile(outputPath, GENERIC_WRITE, CREATE_ALWAYS);
   const HANDLE error = inheritableFile(errorPath, GENERIC_WRITE, CREATE_ALWAYS);
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = input;
   startup.hStdOutput = output;
   startup.hStdError = error;
   PROCESS_INFORMATION process{};
-  const BOOL started =
-      CreateProcessA(arguments[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                     workingDirectory.c_str(), &startup, &process);
+  const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                      0, nullptr, workingDirectory.c_str(), &startup, &process);
   for (const HANDLE handle : {input, output, error}) {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   }
-  if (!started) return {false, false, 0};
-  WaitForSingleObject(process.hProcess, INFINITE);
+  if (!started) return {false, false, false, 0, {}};
+  const DWORD waitLimit = limit.count() >= static_cast<long long>(INFINITE)
+                              ? INFINITE - 1
+                              : static_cast<DWORD>(limit.count());
+  bool timedOut = false;
+  if (WaitForSingleObject(process.hProcess, waitLimit) == WAIT_TIMEOUT) {
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    timedOut = true;
+  }
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   // Exception codes (0xC0000005 and the like) mean the program crashed.
-  const bool crashed = (code & 0xC0000000u) == 0xC0000000u;
-  return {true, !crashed, static_cast<int>(code)};
+  if ((code & 0xC0000000u) == 0xC0000000u) {
+    char ending[48];
+    std::snprintf(ending, sizeof ending, "ended by exception 0x%08lX",
+                  static_cast<unsigned long>(code));
+    return {true, timedOut, false, 0, ending};
+  }
+  return {true, timedOut, true, static_cast<int>(code), {}};
 }
 
 bool outputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "host/module_image.h"
+#include "host/platform.h"
 #include "host/report.h"
 
 namespace hushlink::host {
@@ -12,7 +14,15 @@ Plugin::~Plugin() {
 }
 
 bool Plugin::load(const std::string& path, std::string& error) {
-  module_ = loadModule(path, error);
+  const std::filesystem::path file = toPath(path);
+  // A module for another machine is named as such, and never handed to the
+  // loader.
+  const std::string mismatch = machineMismatch(file);
+  if (!mismatch.empty()) {
+    error = path + ": cannot load module: " + mismatch;
+    return false;
+  }
+  module_ = loadModule(file, error);
   if (module_ == nullptr) {
     error = path + ": cannot load module: " + error;
     return false;

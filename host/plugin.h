@@ -33,7 +33,9 @@ class Plugin {
   Plugin& operator=(const Plugin&) = delete;
   ~Plugin();
 
-  // False, with "PATH: cannot load module: <loader's message>" in `error`.
+  // `path` in UTF-8. False, with "PATH: cannot load module: <why>" in
+  // `error`: the machine it was built for when that is not ours, else the
+  // loader's own message.
   bool load(const std::string& path, std::string& error);
 
   void* address(const char* name) const;

@@ -1,24 +1,50 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "host/report.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include "host/platform.h"
 
 namespace hushlink::host {
 
+namespace {
+constexpr const char* kHelpPointer = "Try 'hushlink-host --help'.\n";
+}
+
 int fail(const std::string& message) {
   std::fflush(stdout);
-  std::fprintf(stderr, "hushlink-host: %s\n", message.c_str());
+  std::fprintf(stderr, "hushlink-host: %s\n", forConsole(message).c_str());
   return kExitFailure;
 }
 
 int usageError(const std::string& message) {
-  std::fprintf(stderr, "hushlink-host: %s\nTry 'hushlink-host --help'.\n", message.c_str());
+  std::fprintf(stderr, "hushlink-host: %s\n%s", forConsole(message).c_str(), kHelpPointer);
   return kExitUsage;
+}
+
+int usage(const std::string& synopsis) {
+  std::fprintf(stderr, "usage: hushlink-host %s\n%s", synopsis.c_str(), kHelpPointer);
+  return kExitUsage;
+}
+
+int finishOutput(int status) {
+  const bool flushed = std::fflush(stdout) == 0 && !std::ferror(stdout);
+  const int error = errno;
+  const bool closed = std::fclose(stdout) == 0;
+  if (flushed && closed) return status;
+  std::fprintf(stderr, "hushlink-host: cannot write standard output: %s\n",
+               std::strerror(flushed ? errno : error));
+  return kExitFailure;
 }
 
 std::string joined(const std::vector<std::string>& names) {
   std::string text;
-  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  for (const std::string& name : names) {
+    if (!text.empty()) text += ", ";
+    text += name;
+  }
   return text;
 }
 

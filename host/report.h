@@ -18,6 +18,14 @@ int fail(const std::string& message);
 // The same, with a pointer to --help; returns kExitUsage.
 int usageError(const std::string& message);
 
+// "usage: hushlink-host SYNOPSIS" and a pointer to --help; returns kExitUsage.
+int usage(const std::string& synopsis);
+
+// The exit status, once everything written to standard output has reached
+// it: a write or close that failed (a full disk, a closed pipe) makes a
+// success a failure, with a message on standard error.
+int finishOutput(int status);
+
 std::string joined(const std::vector<std::string>& names);
 
 // "0x" and lower-case hex digits, zero-padded to `width` digits.

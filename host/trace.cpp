@@ -94,7 +94,7 @@ std::string parseLine(const std::string& line, std::vector<TraceStep>& steps) {
 bool parseTrace(std::istream& input, const std::string& name, std::vector<TraceStep>& steps,
                 std::string& error) {
   std::string line;
-  for (int number = 1; std::getline(input, line); ++number) {
+  for (std::uint64_t number = 1; std::getline(input, line); ++number) {
     const std::string problem = parseLine(line, steps);
     if (!problem.empty()) {
       error = name + ":" + std::to_string(number) + ": " + problem;

@@ -108,6 +108,68 @@ INSTANTIATE_TEST_SUITE_P(
                       VariantCase{"SettingFolded", "folded_setting", "settings-configure"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct ProcessFaultCase {
+  const char* name;
+  const char* variant;
+  std::vector<std::string> options;
+  const char* got;  // every session check's row ends "expected ..., got <this>"
+  friend void PrintTo(const ProcessFaultCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class CheckProcessFaultTest : public CheckTest,
+                              public ::testing::WithParamInterface<ProcessFaultCase> {};
+
+// A module whose checks all come out right but whose process then dies, exits
+// with a failure or never finishes: every check that ran a session fails and
+// says how its process ended; the two that need no FWinit pass.
+TEST_P(CheckProcessFaultTest, TheChecksProcessMustEndCleanly) {
+  const ProcessFaultCase& c = GetParam();
+  std::vector<std::string> arguments = {"check"};
+  arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+  arguments.push_back(variant(c.variant));
+  const CommandResult result = host(arguments);
+  EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+  const auto printed = rows(result.out);
+  for (const char* name : kCheckNames) {
+    const std::string row = printed.count(name) ? printed.at(name) : "(no row)";
+    if (std::string(name) == "identification" || std::string(name) == "exported-names") {
+      EXPECT_EQ(row, "  PASS  " + std::string(name));
+    } else {
+      EXPECT_THAT(row, ::testing::StartsWith("  FAIL  " + std::string(name)));
+      EXPECT_THAT(row, ::testing::EndsWith(std::string(", got ") + c.got));
+    }
+  }
+  EXPECT_THAT(result.out, HasSubstr("10 checks: 2 passed, 8 failed\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, CheckProcessFaultTest,
+    ::testing::Values(
+        ProcessFaultCase{
+            "AbortsWhenUnloaded", "abort_on_unload", {}, "killed by signal 6 (SIGABRT)"},
+        ProcessFaultCase{"ExitsInShutdown", "exit_in_shutdown", {}, "exit status 3"},
+        ProcessFaultCase{"HangsInInit", "hang_in_init", {"--timeout", "0.4"}, "timed out"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CheckTest, ATimeLimitThatIsNotAPositiveNumberIsAUsageError) {
+  for (const char* limit : {"0", "-1", "soon", ""}) {
+    const CommandResult result = host({"check", "--timeout", limit, HUSHLINK_MODULE});
+    EXPECT_EQ(result.exitCode, 2) << limit;
+    EXPECT_THAT(result.err, HasSubstr("--timeout takes a positive number of seconds"));
+  }
+}
+
+// Run by hand in a user's folder, the child mode touches nothing there.
+TEST_F(CheckTest, TheChildModeRefusesToRunOutsideItsScratchFolder) {
+  directory.writeSettings("logging = 1 # mine\n");
+  writeFile(".hushlink-check", "guess");
+  const CommandResult result = host({"--check-child", HUSHLINK_MODULE, "settings-created", "1234"});
+  EXPECT_EQ(result.exitCode, 2);
+  EXPECT_THAT(result.err, HasSubstr("runs only in a folder that 'hushlink-host check' made"));
+  EXPECT_EQ(directory.settingsFile(), "logging = 1 # mine\n");
+  EXPECT_FALSE(fs::exists("verdict.txt"));
+}
+
 TEST_F(CheckTest, AModuleWithoutTheEntryPointsFailsAndOneThatDoesNotLoadIsAnError) {
   const CommandResult partial = host({"check", HUSHLINK_PARTIAL_MODULE});
   EXPECT_EQ(partial.exitCode, 1);
@@ -185,12 +247,12 @@ INSTANTIATE_TEST_SUITE_P(
         ReplayCase{"Clean", sessionLog(), 0, kClean, ""},
         ReplayCase{"CrLfLineEnds", withCrLf(sessionLog()), 0, kClean, ""},
         ReplayCase{"EditedReadValue", replaced(sessionLog(), "0x1: 0x112233", "0x1: 0x112234"), 1,
-                   "replayed 5 accesses (3 reads, 2 writes) before the mismatch\n",
+                   "replayed 4 accesses (2 reads, 2 writes) before the mismatch\n",
                    "hushlink-host: session.log:8: FW read mem 0x1: logged 0x112234, the module "
                    "read 0x112233\n"},
         ReplayCase{"EditedFixedRegister",
                    replaced(withCrLf(sessionLog()), "0x1f808410: 0x8", "0x1f808410: 0x9"), 1,
-                   "replayed 1 accesses (1 reads, 0 writes) before the mismatch\n",
+                   "replayed 0 accesses (0 reads, 0 writes) before the mismatch\n",
                    "hushlink-host: session.log:4: FW read mem 0x1f808410: logged 0x9, the module "
                    "read 0x8\n"},
         ReplayCase{"MalformedAccessLine",
@@ -204,20 +266,140 @@ INSTANTIATE_TEST_SUITE_P(
                    "replayed 3 accesses (2 reads, 1 writes) from session.log: every read "
                    "matched\n",
                    ""},
-        ReplayCase{"NoAccesses", "Hushlink plugin version 0,6\nsomething else\n", 0,
+        ReplayCase{"StartUpLinesAlone", "Hushlink plugin version 0,6\nInitializing Hushlink\n", 0,
                    "replayed 0 accesses (0 reads, 0 writes) from session.log: every read "
+                   "matched\n",
+                   ""},
+        ReplayCase{"NotALog", "root:x:0:0:root:/root:/bin/bash\nHushlink plugin version 0,6\n", 1,
+                   "", "hushlink-host: no plugin log lines in session.log\n"},
+        ReplayCase{"Empty", "", 1, "", "hushlink-host: no plugin log lines in session.log\n"},
+        ReplayCase{"Utf16Log", "\xFF\xFEI\0n\0i\0t\0\n\0", 1, "",
+                   "hushlink-host: no plugin log lines in session.log\n"},
+        ReplayCase{"Utf8MarkBeforeAnAccessLine",
+                   "\xEF\xBB\xBF"
+                   "FW write mem 0x4: 0x9\nFW read mem 0x4: 0x9\n",
+                   0,
+                   "replayed 2 accesses (1 reads, 1 writes) from session.log: every read "
+                   "matched\n",
+                   ""},
+        ReplayCase{
+            "LineEndsDoubledToCrCrLf",
+            "Initializing Hushlink\r\r\nFW write mem 0x4: 0x9\r\r\nFW read mem 0x4: 0x9\r\r\n", 0,
+            "replayed 2 accesses (1 reads, 1 writes) from session.log: every read "
+            "matched\n",
+            ""},
+        ReplayCase{"TheFirstInitLineStartsAFreshStoreToo",
+                   "FW write mem 0x10: 0x5\nInitializing Hushlink\nFW read mem 0x10: 0x0\n", 0,
+                   "replayed 2 accesses (1 reads, 1 writes) from session.log: every read "
                    "matched\n",
                    ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CheckTest, AnUnreadableLogIsAnError) {
   fs::create_directory(directory.path() / "a-directory.log");
-  for (const char* log : {"absent.log", "a-directory.log"}) {
+  for (const auto& [log, message] :
+       {std::pair{"absent.log", "absent.log: cannot read log\n"},
+        std::pair{"a-directory.log", "a-directory.log: cannot read log: it is a folder\n"}}) {
     const CommandResult result = host({"replay", HUSHLINK_MODULE, log});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, "hushlink-host: " + std::string(log) + ": cannot read log\n");
+    EXPECT_EQ(result.err, "hushlink-host: " + std::string(message));
   }
 }
+
+// A log that arrives through a pipe: standard input as "-", /dev/stdin, and a
+// shell's process substitution.
+TEST_F(CheckTest, ALogIsReadFromAnyStream) {
+  writeFile(directory.path() / "session.log", sessionLog());
+  const std::string replay = std::string(HUSHLINK_HOST) + " replay " + HUSHLINK_MODULE;
+  for (const auto& [command, name] :
+       {std::pair{"cat session.log | " + replay + " -", std::string("<stdin>")},
+        std::pair{"cat session.log | " + replay + " /dev/stdin", std::string("/dev/stdin")},
+        std::pair{replay + " <(cat session.log)", std::string("/dev/fd/63")}}) {
+    const CommandResult result = runCommand({"/bin/bash", "-c", command});
+    EXPECT_EQ(result.exitCode, 0) << command << ": " << result.err;
+    EXPECT_THAT(result.out, ::testing::StartsWith("replayed 5 accesses (3 reads, 2 writes) from "))
+        << command;
+  }
+}
+
+// Standard output on a full disk: every command that would have succeeded
+// fails, and says why.
+TEST_F(CheckTest, LostOutputIsAFailure) {
+  writeFile(directory.path() / "session.log", sessionLog());
+  const std::string hushlinkHost = HUSHLINK_HOST;
+  const std::string module = HUSHLINK_MODULE;
+  for (const std::string& command :
+       {"info " + module, "run " + module, "check --timeout 10 " + module,
+        "replay " + module + " session.log", std::string("--help")}) {
+    const CommandResult result =
+        runCommand({"/bin/sh", "-c", hushlinkHost + " " + command + " > /dev/full"});
+    EXPECT_EQ(result.exitCode, 1) << command;
+    EXPECT_THAT(result.err, HasSubstr("hushlink-host: cannot write standard output: No space left "
+                                      "on device\n"))
+        << command;
+  }
+}
+
+struct ForeignModuleCase {
+  const char* name;
+  std::string header;  // the start of the file
+  const char* message;
+  friend void PrintTo(const ForeignModuleCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ForeignModuleTest : public CheckTest,
+                          public ::testing::WithParamInterface<ForeignModuleCase> {};
+
+// A module built for another machine is named as such from its header, and
+// never handed to the loader.
+TEST_P(ForeignModuleTest, IsRefusedInPlainWords) {
+  const ForeignModuleCase& c = GetParam();
+  std::string image = c.header;
+  image.resize(4096, '\0');
+  writeFile(directory.path() / "module.so", image);
+  const CommandResult result = host({"info", "module.so"});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.err,
+            std::string("hushlink-host: module.so: cannot load module: ") + c.message + "\n");
+}
+
+std::string elfHeader(char elfClass, std::uint16_t machine) {
+  std::string header = std::string(
+                           "\x7f"
+                           "ELF",
+                           4) +
+                       elfClass + '\x01' + '\x01';
+  header.resize(18, '\0');
+  header += static_cast<char>(machine & 0xFF);
+  header += static_cast<char>(machine >> 8);
+  return header;
+}
+
+std::string peHeader(std::uint16_t machine, std::uint16_t magic) {
+  std::string header(0x40 + 26, '\0');
+  header[0] = 'M';
+  header[1] = 'Z';
+  header[0x3C] = 0x40;
+  header.replace(0x40, 4, std::string("PE\0\0", 4));
+  header[0x44] = static_cast<char>(machine & 0xFF);
+  header[0x45] = static_cast<char>(machine >> 8);
+  header[0x40 + 24] = static_cast<char>(magic & 0xFF);
+  header[0x40 + 25] = static_cast<char>(magic >> 8);
+  return header;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, ForeignModuleTest,
+    ::testing::Values(
+        ForeignModuleCase{"ThirtyTwoBitElf", elfHeader(1, 3),
+                          "module.so is a 32-bit module; this hushlink-host is 64-bit: use the "
+                          "64-bit module.so, or the 32-bit hushlink-host"},
+        ForeignModuleCase{"ElfForAnotherMachine", elfHeader(2, 183),
+                          "module.so is a module for ARM64; this hushlink-host runs on x86-64"},
+        ForeignModuleCase{"WindowsDll", peHeader(0x014C, 0x10B),
+                          "module.so is a Windows module (PE); this hushlink-host loads Linux "
+                          "modules"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A million lines: progress on a terminal, nothing extra otherwise.
 TEST_F(CheckTest, ALongReplayShowsProgressOnlyOnATerminal) {

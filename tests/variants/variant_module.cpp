@@ -5,6 +5,9 @@
 //   FAULT_STORE_KEPT         a second FWinit keeps the old store's contents
 //   FAULT_UPPER_CASE_HEX     access lines print upper-case hex digits
 //   FAULT_FOLDED_SETTING     the setting is folded to 0 or 1 when read
+//   FAULT_ABORT_ON_UNLOAD    unloading after an FWinit aborts the process
+//   FAULT_HANG_IN_INIT       FWinit never returns
+//   FAULT_EXIT_IN_SHUTDOWN   FWshutdown ends the process with status 3
 // Built with none of them, it is a correct plugin.
 #include <cstdarg>
 #include <cstdio>
@@ -13,11 +16,31 @@
 
 #include "plugin/hushlink.h"
 
+#ifdef FAULT_HANG_IN_INIT
+#include <unistd.h>
+#endif
+
 namespace {
 
+bool initialised;
 unsigned char* store;
 std::FILE* logFile;
 int logging;
+
+#ifdef FAULT_STORE_KEPT
+// The store outlives FWshutdown on purpose, but not the module.
+struct FreeAtUnload {
+  ~FreeAtUnload() { std::free(store); }
+} freeAtUnload;
+#endif
+
+#ifdef FAULT_ABORT_ON_UNLOAD
+struct AbortAtUnload {
+  ~AbortAtUnload() {
+    if (initialised) std::abort();
+  }
+} abortAtUnload;
+#endif
 
 void logLine(const char* format, ...) {
   if (logFile == nullptr || logging == 0) return;
@@ -73,6 +96,10 @@ HUSHLINK_EXPORT void FWirqCallback(FWirqHandler) {}
 HUSHLINK_EXPORT void FWabout(void) {}
 
 HUSHLINK_EXPORT int32_t FWinit(void) {
+  initialised = true;
+#ifdef FAULT_HANG_IN_INIT
+  for (;;) ::pause();
+#endif
   loadSettings();
   logFile = std::fopen("logs/Hushlink.log", "w");
   logLine("Hushlink plugin version %d,%d", 0, 6);
@@ -85,6 +112,9 @@ HUSHLINK_EXPORT int32_t FWinit(void) {
 }
 
 HUSHLINK_EXPORT void FWshutdown(void) {
+#ifdef FAULT_EXIT_IN_SHUTDOWN
+  if (initialised) std::exit(3);
+#endif
 #ifndef FAULT_STORE_KEPT
   std::free(store);
   store = nullptr;

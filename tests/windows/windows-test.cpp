@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -41,7 +42,7 @@ void expect(bool condition, const std::string& what) {
   }
 }
 
-std::string quoted(const std::string& bytes) {
+std::string shownBytes(const std::string& bytes) {
   std::string out = "\"";
   for (const unsigned char c : bytes) {
     char escaped[8];
@@ -63,7 +64,8 @@ void expectEqual(const T& actual, const T& expected, const std::string& what) {
 }
 
 void expectBytes(const std::string& actual, const std::string& expected, const std::string& what) {
-  expect(actual == expected, what + ": expected " + quoted(expected) + ", got " + quoted(actual));
+  expect(actual == expected,
+         what + ": expected " + shownBytes(expected) + ", got " + shownBytes(actual));
 }
 
 std::string readFile(const char* path) {
@@ -681,7 +683,7 @@ void checkTwoSessions(const char* path) {
         !line.empty() && line.back() == '\r' &&
         (line == "Hushlink plugin version 0,6\r" || line == "Initializing Hushlink\r" ||
          line.rfind("FW write mem 0xa0", 0) == 0 || line.rfind("FW write mem 0xb0", 0) == 0);
-    if (!valid && whole) expect(false, "a torn line: " + quoted(line));
+    if (!valid && whole) expect(false, "a torn line: " + shownBytes(line));
     whole &= valid;
     if (line.rfind("FW write mem 0xb0", 0) == 0) {
       ++fromSecond;
@@ -712,12 +714,141 @@ int crashAfterLogging(const char* path) {
   return 0;
 }
 
+// ---- the harness, with paths no 8-bit code page can name ----
+
+struct HarnessResult {
+  DWORD exitCode;
+  std::string out;
+  std::string err;
+};
+
+// Runs hushlink-host with `arguments` in `folder`, its TEMP set to `temp`.
+HarnessResult runHarness(const std::wstring& harness, const std::wstring& arguments,
+                         const std::wstring& folder, const std::wstring& temp) {
+  SetEnvironmentVariableW(L"TEMP", temp.c_str());
+  SetEnvironmentVariableW(L"TMP", temp.c_str());
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  const HANDLE out = CreateFileW(L"harness-out.txt", GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE err = CreateFileW(L"harness-err.txt", GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  std::wstring commandLine = L"\"" + harness + L"\" " + arguments;
+  PROCESS_INFORMATION process{};
+  DWORD code = 0xFFFFFFFF;
+  if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                     folder.c_str(), &startup, &process)) {
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(out);
+  CloseHandle(err);
+  return {code, readFile("harness-out.txt"), readFile("harness-err.txt")};
+}
+
+// The start of a PE image built for the other bitness than this program.
+std::string otherBitnessImage() {
+  std::string image(1024, '\0');
+  image[0] = 'M';
+  image[1] = 'Z';
+  image[0x3C] = 0x40;
+  image.replace(0x40, 4, std::string("PE\0\0", 4));
+  const bool wide = sizeof(void*) == 4;  // we are 32-bit: make it 64-bit
+  const std::uint16_t machine = wide ? 0x8664 : 0x014C;
+  const std::uint16_t magic = wide ? 0x20B : 0x10B;
+  std::memcpy(&image[0x44], &machine, 2);
+  std::memcpy(&image[0x40 + 24], &magic, 2);
+  return image;
+}
+
+void checkHarnessPaths(const char* module, const char* harnessPath) {
+  currentCheck = "harness with non-ASCII paths";
+  freshFolder(false, false);
+  wchar_t here[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, here);
+  const std::wstring base = here;
+  const std::wstring plugins = base + L"\\\u63D2\u4EF6 \u00DC";  // 插件 Ü
+  const std::wstring work = base + L"\\\u5DE5\u4F5C \u00FC";     // 工作 ü
+  const std::wstring temp = base + L"\\\u4E34\u65F6 \u00E9";     // 临时 é
+  for (const std::wstring& folder : {plugins, work, work + L"\\inis", work + L"\\logs", temp}) {
+    CreateDirectoryW(folder.c_str(), nullptr);
+  }
+  const std::wstring dll = plugins + L"\\Hushlink.dll";
+  expect(CopyFileW(wide(module).c_str(), dll.c_str(), FALSE) != 0, "the module copied");
+  {
+    std::ofstream settings(std::filesystem::path(work + L"\\inis\\Hushlink.ini"), std::ios::binary);
+    settings << "logging = 1\n";
+  }
+  wchar_t harness[MAX_PATH];
+  GetFullPathNameW(wide(harnessPath).c_str(), MAX_PATH, harness, nullptr);
+  const std::wstring quotedDll = L"\"" + dll + L"\"";
+
+  HarnessResult result = runHarness(harness, L"info " + quotedDll, work, temp);
+  expectEqual<unsigned long>(result.exitCode, 0,
+                             "info: exit code; stderr " + shownBytes(result.err));
+  expect(result.out.find("name:     Hushlink Driver") != std::string::npos,
+         "info names the plugin");
+
+  result = runHarness(harness, L"run " + quotedDll, work, temp);
+  expectEqual<unsigned long>(result.exitCode, 0,
+                             "run: exit code; stderr " + shownBytes(result.err));
+  std::ifstream logFile(std::filesystem::path(work + L"\\logs\\Hushlink.log"), std::ios::binary);
+  std::ostringstream log;
+  log << logFile.rdbuf();
+  expect(log.str().rfind("Hushlink plugin version 0,6\r\n", 0) == 0,
+         "run logged in the working folder");
+
+  result = runHarness(harness, L"replay " + quotedDll + L" logs\\Hushlink.log", work, temp);
+  expectEqual<unsigned long>(result.exitCode, 0,
+                             "replay: exit code; stderr " + shownBytes(result.err));
+
+  result = runHarness(harness, L"check " + quotedDll, work, temp);
+  expectEqual<unsigned long>(result.exitCode, 0,
+                             "check: exit code; output " + shownBytes(result.out));
+  expect(result.out.find("10 checks: 10 passed, 0 failed") != std::string::npos,
+         "check passes every check with TEMP under a non-ASCII name");
+  WIN32_FIND_DATAW found;
+  const HANDLE left = FindFirstFileW((temp + L"\\hushlink-*").c_str(), &found);
+  expect(left == INVALID_HANDLE_VALUE, "check cleans up its scratch folders");
+  if (left != INVALID_HANDLE_VALUE) FindClose(left);
+
+  currentCheck = "harness given the other bitness";
+  const std::wstring otherFolder = plugins + L"\\other";
+  CreateDirectoryW(otherFolder.c_str(), nullptr);
+  std::ofstream(std::filesystem::path(otherFolder + L"\\Hushlink.dll"), std::ios::binary)
+      << otherBitnessImage();
+  result = runHarness(harness, L"info \"" + otherFolder + L"\\Hushlink.dll\"", work, temp);
+  expectEqual<unsigned long>(result.exitCode, 1, "exit code");
+  const std::string expected =
+      sizeof(void*) == 4
+          ? "Hushlink.dll is a 64-bit module; this hushlink-host is 32-bit: use the 32-bit "
+            "Hushlink.dll, or the 64-bit hushlink-host.exe\r\n"
+          : "Hushlink.dll is a 32-bit module; this hushlink-host is 64-bit: use the 64-bit "
+            "Hushlink.dll, or the 32-bit hushlink-host.exe\r\n";
+  expect(
+      result.err.size() >= expected.size() &&
+          result.err.compare(result.err.size() - expected.size(), expected.size(), expected) == 0,
+      "the message names the bitness: " + shownBytes(result.err));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "shared-session") == 0) {
     const bool first = std::strcmp(argv[2], "first") == 0;
     return runSharedSession(argv[3], first ? 0xA0000 : 0xB0000, first);
+  }
+  if (argc == 4 && std::strcmp(argv[1], "harness") == 0) {
+    checkHarnessPaths(argv[2], argv[3]);
+    std::printf("harness: %d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
   }
   if (argc != 3) {
     std::fprintf(stderr,
