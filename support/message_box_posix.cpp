@@ -3,11 +3,14 @@
 // is there to show it, otherwise one line on standard error, so a headless
 // host never blocks on a box nobody can see.
 #include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,19 +26,31 @@ namespace hushlink {
 
 namespace {
 
-// Plugin texts are stored in the GBK code page; desktops speak UTF-8. A byte
-// that does not convert shows as "?" instead of vanishing.
-std::string gbkToUtf8(const char* text) {
+// How many bytes of `text` make its first character in `encoding`, for
+// passing over a character that does not convert: a whole UTF-8 sequence,
+// or (GBK, where a bad byte may start a pair) a single byte.
+std::size_t characterSize(const char* encoding, const char* text, std::size_t left) {
+  if (std::strcmp(encoding, "UTF-8") != 0) return 1;
+  const unsigned char lead = static_cast<unsigned char>(text[0]);
+  std::size_t size = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  for (std::size_t i = 1; i < size && i < left; ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return i;
+  }
+  return std::min(size, left);
+}
+
+// The text converted between encodings; each character that does not
+// convert shows as "?" instead of vanishing. Without the converter, ASCII
+// passes and the rest shows as "?".
+std::string converted(const std::string& text, const char* from, const char* to) {
   std::string out;
-  const iconv_t converter = iconv_open("UTF-8", "GBK");
+  const iconv_t converter = iconv_open(to, from);
   if (converter == reinterpret_cast<iconv_t>(-1)) {
-    for (const char* p = text; *p != '\0'; ++p) {
-      out += (static_cast<unsigned char>(*p) < 0x80) ? *p : '?';
-    }
+    for (const char c : text) out += (static_cast<unsigned char>(c) < 0x80) ? c : '?';
     return out;
   }
-  char* in = const_cast<char*>(text);
-  std::size_t inLeft = std::strlen(text);
+  char* in = const_cast<char*>(text.data());
+  std::size_t inLeft = text.size();
   char chunk[256];
   while (inLeft > 0) {
     char* outPtr = chunk;
@@ -44,13 +59,24 @@ std::string gbkToUtf8(const char* text) {
     out.append(chunk, static_cast<std::size_t>(outPtr - chunk));
     if (result == static_cast<std::size_t>(-1) && errno != E2BIG) {
       out += '?';
-      ++in;
-      --inLeft;
+      const std::size_t skipped = characterSize(from, in, inLeft);
+      in += skipped;
+      inLeft -= skipped;
       iconv(converter, nullptr, nullptr, nullptr, nullptr);
     }
   }
   iconv_close(converter);
   return out;
+}
+
+// The character set of the user's locale, as the environment names it
+// (LC_ALL, LC_CTYPE, LANG), learnt without touching the host's own locale.
+std::string userCharset() {
+  const locale_t user = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+  if (user == static_cast<locale_t>(nullptr)) return "ANSI_X3.4-1968";
+  const std::string charset = ::nl_langinfo_l(CODESET, user);
+  ::freelocale(user);
+  return charset;
 }
 
 bool isSet(const char* name) {
@@ -102,11 +128,28 @@ const DialogProgram kDialogPrograms[] = {
      [](const std::string& text) -> std::vector<std::string> {
        return {"kdialog", "--title", "Message", "--msgbox", text};
      }},
-    // xmessage exits with 100 plus the number of the button pressed.
+    // xmessage exits with 100 plus the number of the button pressed. It
+    // shows the text in the user's character set; beyond ASCII only with its
+    // international resource.
     {"xmessage", 101,
      [](const std::string& text) -> std::vector<std::string> {
-       return {"xmessage", "-title", "Message", "-buttons", "OK", "-default", "OK", "-center",
-               text};
+       const std::string charset = userCharset();
+       if (charset == "ANSI_X3.4-1968") {
+         return {"xmessage", "-title",  "Message",
+                 "-buttons", "OK",      "-default",
+                 "OK",       "-center", converted(text, "UTF-8", "ASCII")};
+       }
+       return {"xmessage",
+               "-xrm",
+               "*international: true",
+               "-title",
+               "Message",
+               "-buttons",
+               "OK",
+               "-default",
+               "OK",
+               "-center",
+               converted(text, "UTF-8", charset.c_str())};
      }},
 };
 
@@ -140,7 +183,8 @@ bool showInDialog(const std::string& text) {
 }  // namespace
 
 void displayMessageBox(const char* text) {
-  const std::string utf8 = gbkToUtf8(text);
+  // Plugin texts are stored in the GBK code page; desktops speak UTF-8.
+  const std::string utf8 = converted(text, "GBK", "UTF-8");
   if (showInDialog(utf8)) return;
   std::fprintf(stderr, "%s: %s\n", kMessageCaption, utf8.c_str());
 }

@@ -3,7 +3,10 @@
 # desktop_about_test.sh CALLER MODULE
 #
 # Under Xvfb, with xmessage the only dialog program on PATH, FWabout must open
-# a window titled "Message" and return only once that window is closed.
+# a window titled "Message" and return only once that window is closed; and
+# xmessage must be given the About text in the user's character set: UTF-8
+# with its international resource in a UTF-8 locale, "?" for each Chinese
+# character in the C locale.
 # Exits 77 (a skip) when a tool is missing, unless CI=true.
 set -uo pipefail
 caller=$1
@@ -31,36 +34,61 @@ if [[ -z ${HUSHLINK_UNDER_XVFB:-} ]]; then
 fi
 
 work=$(mktemp -d /tmp/hushlink-desktop-XXXXXX)
+pid=
 trap 'kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 mkdir "$work/bin"
-ln -s "$(command -v xmessage)" "$work/bin/xmessage"
+# The real xmessage, with what it was given written down first.
+{
+  echo '#!/bin/sh'
+  echo "printf '%s\\n' \"\$@\" >\"$work/xmessage-arguments\""
+  echo "exec $(command -v xmessage) \"\$@\""
+} >"$work/bin/xmessage"
+chmod +x "$work/bin/xmessage"
 xdotool=$(command -v xdotool)
-cd "$work"
-
+cd "$work" || exit 1
 unset WAYLAND_DISPLAY
-PATH="$work/bin" "$caller" "$module" FWabout >"$work/out" 2>"$work/err" &
-pid=$!
 
-window=
-for _ in $(seq 100); do
-  window=$("$xdotool" search --name '^Message$' 2>/dev/null | head -n 1)
-  [[ -n $window ]] && break
-  sleep 0.1
-done
-[[ -n $window ]] || fail "no window titled \"Message\" appeared; stderr: $(cat "$work/err")"
-[[ $("$xdotool" getwindowname "$window") == Message ]] || fail "the window's title is not Message"
+# about LOCALE: FWabout in that locale, its window closed by the user; what
+# xmessage was given is left in $work/xmessage-arguments.
+about() {
+  rm -f "$work/xmessage-arguments" "$work/out"
+  LC_ALL=$1 PATH="$work/bin" "$caller" "$module" FWabout >"$work/out" 2>"$work/err" &
+  pid=$!
 
-sleep 1
-kill -0 "$pid" 2>/dev/null || fail "FWabout returned while its window was still open"
-[[ -s $work/out ]] && fail "FWabout returned while its window was still open"
+  window=
+  for _ in $(seq 100); do
+    window=$("$xdotool" search --name '^Message$' 2>/dev/null | head -n 1)
+    [[ -n $window ]] && break
+    sleep 0.1
+  done
+  [[ -n $window ]] || fail "no window titled \"Message\" appeared; stderr: $(cat "$work/err")"
+  [[ $("$xdotool" getwindowname "$window") == Message ]] || fail "the window's title is not Message"
 
-# The user presses the default button, OK.
-"$xdotool" key --window "$window" Return
-for _ in $(seq 50); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
-done
-kill -0 "$pid" 2>/dev/null && fail "FWabout did not return after its window was closed"
-wait "$pid" || fail "the caller failed: $(cat "$work/err")"
-[[ $(cat "$work/out") == "FWabout returned" ]] || fail "unexpected output: $(cat "$work/out")"
-echo "FWabout opened a window titled Message and returned once it was closed"
+  sleep 1
+  kill -0 "$pid" 2>/dev/null || fail "FWabout returned while its window was still open"
+  [[ -s $work/out ]] && fail "FWabout returned while its window was still open"
+
+  # The user presses the default button, OK.
+  "$xdotool" key --window "$window" Return
+  for _ in $(seq 50); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$pid" 2>/dev/null && fail "FWabout did not return after its window was closed"
+  wait "$pid" || fail "the caller failed: $(cat "$work/err")"
+  [[ $(cat "$work/out") == "FWabout returned" ]] || fail "unexpected output: $(cat "$work/out")"
+}
+
+about C.UTF-8
+expected=$(printf '%s\n' -xrm '*international: true' -title Message -buttons OK -default OK \
+  -center 'Hushlink：纯粹的空插件。')
+[[ $(cat "$work/xmessage-arguments") == "$expected" ]] ||
+  fail "in a UTF-8 locale xmessage was given: $(cat "$work/xmessage-arguments")"
+
+about C
+expected=$(printf '%s\n' -title Message -buttons OK -default OK -center 'Hushlink????????')
+[[ $(cat "$work/xmessage-arguments") == "$expected" ]] ||
+  fail "in the C locale xmessage was given: $(cat "$work/xmessage-arguments")"
+
+echo "FWabout opened a window titled Message and returned once it was closed;" \
+  "xmessage was given the text in the locale's character set"

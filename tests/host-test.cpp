@@ -139,6 +139,16 @@ const ErrorCase kErrorCases[] = {
      1,
      std::string("hushlink-host: ") + HUSHLINK_PARTIAL_MODULE +
          ": missing entry points: FWinit, FWshutdown, FWopen, FWclose, FWread32, FWwrite32\n"},
+    {"AboutMissingEntryPoint",
+     {"about", HUSHLINK_PARTIAL_MODULE},
+     nullptr,
+     1,
+     std::string("hushlink-host: ") + HUSHLINK_PARTIAL_MODULE + ": missing entry point: FWabout\n"},
+    {"ConfigureModuleMissing",
+     {"configure", "no-such-module.so"},
+     nullptr,
+     1,
+     "hushlink-host: no-such-module.so: cannot load module: "},
     {"TraceMissing",
      {"run", HUSHLINK_MODULE, "absent.trace"},
      nullptr,
@@ -175,11 +185,30 @@ const ErrorCase kErrorCases[] = {
 INSTANTIATE_TEST_SUITE_P(Inputs, HostErrorTest, ::testing::ValuesIn(kErrorCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The plugin's two dialogs without the emulator: headless, each shows as the
+// plugin's own "Message:" line; configure rewrites a hand-edited settings
+// file in the current directory.
+TEST_F(HostTest, AboutAndConfigureCallTheirEntryPointOnce) {
+  const CommandResult about = host({"about", HUSHLINK_MODULE});
+  EXPECT_EQ(about.exitCode, 0) << about.err;
+  EXPECT_EQ(about.out, "");
+  EXPECT_EQ(about.err, "Message: Hushlink：纯粹的空插件。\n");
+
+  directory.writeSettings("logging=7 # set by hand\nsecond line\n");
+  const CommandResult configure = host({"configure", HUSHLINK_MODULE});
+  EXPECT_EQ(configure.exitCode, 0) << configure.err;
+  EXPECT_EQ(configure.err, "Message: This space intentionally left blank.\n");
+  EXPECT_EQ(directory.settingsFile(), "logging = 7\n");
+  EXPECT_FALSE(std::filesystem::exists(directory.path() / "logs/Hushlink.log"));
+}
+
 TEST_F(HostTest, HelpDocumentsTheCommandsAndTheTraceFormat) {
   const CommandResult result = host({"--help"});
   EXPECT_EQ(result.exitCode, 0);
-  for (const char* text : {"info MODULE", "run MODULE [TRACE]", "r ADDRESS", "w ADDRESS VALUE",
-                           "# starts a comment", "inis/Hushlink.ini", "logs/Hushlink.log"}) {
+  for (const char* text :
+       {"info MODULE", "run MODULE [TRACE]", "check [--timeout SECONDS] MODULE",
+        "replay MODULE LOG", "about MODULE", "configure MODULE", "r ADDRESS", "w ADDRESS VALUE",
+        "# starts a comment", "inis/Hushlink.ini", "logs/Hushlink.log"}) {
     EXPECT_THAT(result.out, HasSubstr(text));
   }
 }

@@ -124,6 +124,7 @@ TEST_P(DialogChoiceTest, TheFirstAvailableProgramIsUsedWithItsOwnArguments) {
   for (const std::string& program : GetParam().installed) installStandIn(program);
   for (const std::string& program : GetParam().failing) installStandIn(program, true);
   ::setenv("DISPLAY", ":1", 1);
+  ScopedEnvironment utf8({{"LC_ALL", "C.UTF-8"}});
   showMessage("hello");
   EXPECT_TRUE(dialogClosed());
   std::vector<std::string> recorded = recordedArguments();
@@ -135,8 +136,11 @@ TEST_P(DialogChoiceTest, TheFirstAvailableProgramIsUsedWithItsOwnArguments) {
 const std::vector<std::string> kZenity = {"--info", "--no-markup", "--title=Message",
                                           "--text=hello"};
 const std::vector<std::string> kKdialog = {"--title", "Message", "--msgbox", "hello"};
-const std::vector<std::string> kXmessage = {"-title",   "Message", "-buttons", "OK",
-                                            "-default", "OK",      "-center",  "hello"};
+const std::vector<std::string> kXmessage = {"-xrm",     "*international: true",
+                                            "-title",   "Message",
+                                            "-buttons", "OK",
+                                            "-default", "OK",
+                                            "-center",  "hello"};
 
 INSTANTIATE_TEST_SUITE_P(
     Programs, DialogChoiceTest,
@@ -144,6 +148,47 @@ INSTANTIATE_TEST_SUITE_P(
                       ChoiceCase{"KdialogBeforeXmessage", {"xmessage", "kdialog"}, kKdialog},
                       ChoiceCase{"XmessageAlone", {"xmessage"}, kXmessage},
                       ChoiceCase{"AFailingZenityIsPassedOver", {"kdialog"}, kKdialog, {"zenity"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct XmessageLocaleCase {
+  const char* name;
+  friend void PrintTo(const XmessageLocaleCase& c, std::ostream* os) { *os << c.name; }
+  const char* locale;
+  std::vector<std::string> expectedTail;
+};
+
+class XmessageLocaleTest : public DesktopTest,
+                           public ::testing::WithParamInterface<XmessageLocaleCase> {};
+
+// xmessage shows what the user's locale can: UTF-8 with its international
+// resource in a UTF-8 locale, the locale's own characters otherwise, and
+// "?" for what the locale's character set lacks.
+TEST_P(XmessageLocaleTest, GetsTheTextInTheUsersCharacterSet) {
+  installStandIn("xmessage");
+  ::setenv("DISPLAY", ":1", 1);
+  ScopedEnvironment locale({{"LC_ALL", GetParam().locale}});
+  showMessage("Hushlink\xA3\xBA\xB4\xBF\xB4\xE2\xB5\xC4\xBF\xD5\xB2\xE5\xBC\xFE\xA1\xA3");
+  std::vector<std::string> recorded = recordedArguments();
+  ASSERT_FALSE(recorded.empty());
+  recorded.erase(recorded.begin());
+  EXPECT_EQ(recorded, GetParam().expectedTail);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Locales, XmessageLocaleTest,
+    ::testing::Values(XmessageLocaleCase{"Utf8",
+                                         "C.UTF-8",
+                                         {"-xrm", "*international: true", "-title", "Message",
+                                          "-buttons", "OK", "-default", "OK", "-center",
+                                          "Hushlink：纯粹的空插件。"}},
+                      XmessageLocaleCase{"C",
+                                         "C",
+                                         {"-title", "Message", "-buttons", "OK", "-default", "OK",
+                                          "-center", "Hushlink????????"}},
+                      XmessageLocaleCase{"NotInstalledIsTheCLocale",
+                                         "xx_YY.UTF-8",
+                                         {"-title", "Message", "-buttons", "OK", "-default", "OK",
+                                          "-center", "Hushlink????????"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct HeadlessCase {
