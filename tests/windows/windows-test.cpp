@@ -533,34 +533,48 @@ void checkAllocationFailure() {
 
 // ---- a host in a bad state ----
 
-// Runs this program again with `arguments`, standard output into `outputPath`,
-// and waits for it; its exit code.
-DWORD runSelf(const std::wstring& arguments, const wchar_t* outputPath = L"NUL") {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + arguments;
+// Starts `commandLine` in `folder` (null: this one) with standard output and
+// standard error into the two files (null: standard error stays ours); the
+// process, or null when it could not be started.
+HANDLE startProcess(std::wstring commandLine, const wchar_t* folder, const wchar_t* outputPath,
+                    const wchar_t* errorPath = nullptr) {
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  const HANDLE output = CreateFileW(outputPath, GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  auto open = [&](const wchar_t* path) {
+    return CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  const HANDLE output = open(outputPath);
+  const HANDLE error = errorPath != nullptr ? open(errorPath) : GetStdHandle(STD_ERROR_HANDLE);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = output;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  startup.hStdError = error;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    CloseHandle(output);
-    return 0xFFFFFFFF;
-  }
+  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                      nullptr, folder, &startup, &process);
   CloseHandle(output);
+  if (errorPath != nullptr) CloseHandle(error);
+  if (!started) return nullptr;
   CloseHandle(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 0;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
+  return process.hProcess;
+}
+
+// Waits for a process started above; its exit code.
+DWORD exitCodeOf(HANDLE process) {
+  if (process == nullptr) return 0xFFFFFFFF;
+  WaitForSingleObject(process, INFINITE);
+  DWORD code = 0xFFFFFFFF;
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
   return code;
+}
+
+std::wstring ownPath() {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  return self;
 }
 
 std::wstring wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
@@ -641,37 +655,14 @@ void checkTwoSessions(const char* path) {
   currentCheck = "two sessions in one folder";
   freshFolder();
   writeFile("inis/Hushlink.ini", "logging = 1\n");
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  const std::wstring module = wide(path);
   std::vector<HANDLE> children;
   for (const wchar_t* role : {L"first", L"second"}) {
-    std::wstring commandLine =
-        L"\"" + std::wstring(self) + L"\" shared-session " + role + L" \"" + module + L"\"";
-    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    const HANDLE discard = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inheritable,
-                                       OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = discard;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &process);
-    CloseHandle(discard);
-    if (started) {
-      CloseHandle(process.hThread);
-      children.push_back(process.hProcess);
-    }
+    children.push_back(
+        startProcess(L"\"" + ownPath() + L"\" shared-session " + role + L" \"" + wide(path) + L"\"",
+                     nullptr, L"NUL"));
   }
-  expectEqual<std::size_t>(children.size(), 2, "sessions started");
   for (const HANDLE child : children) {
-    WaitForSingleObject(child, INFINITE);
-    DWORD code = 1;
-    GetExitCodeProcess(child, &code);
-    expectEqual<unsigned long>(code, 0, "a session's exit code");
-    CloseHandle(child);
+    expectEqual<unsigned long>(exitCodeOf(child), 0, "a session's exit code");
   }
   const std::string log = readFile("logs/Hushlink.log");
   expect(log.find('\0') == std::string::npos, "no NUL bytes in the log");
@@ -701,7 +692,8 @@ void checkConsoleLinesBeforeACrash(const char* path) {
   currentCheck = "console lines before a crash";
   freshFolder();
   writeFile("inis/Hushlink.ini", "logging = 1\n");
-  runSelf(L"crash-after-logging \"" + wide(path) + L"\"", L"stdout.txt");
+  exitCodeOf(startProcess(L"\"" + ownPath() + L"\" crash-after-logging \"" + wide(path) + L"\"",
+                          nullptr, L"stdout.txt"));
   expectBytes(readFile("stdout.txt"),
               "Hushlink plugin version 0,6\r\nInitializing Hushlink\r\nOpening Hushlink.\r\n",
               "standard output of the crashed session");
@@ -728,29 +720,8 @@ HarnessResult runHarness(const std::wstring& harness, const std::wstring& argume
                          const std::wstring& folder, const std::wstring& temp) {
   SetEnvironmentVariableW(L"TEMP", temp.c_str());
   SetEnvironmentVariableW(L"TMP", temp.c_str());
-  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  const HANDLE out = CreateFileW(L"harness-out.txt", GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
-                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  const HANDLE err = CreateFileW(L"harness-err.txt", GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
-                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = out;
-  startup.hStdError = err;
-  std::wstring commandLine = L"\"" + harness + L"\" " + arguments;
-  PROCESS_INFORMATION process{};
-  DWORD code = 0xFFFFFFFF;
-  if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                     folder.c_str(), &startup, &process)) {
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
-  CloseHandle(out);
-  CloseHandle(err);
+  const DWORD code = exitCodeOf(startProcess(L"\"" + harness + L"\" " + arguments, folder.c_str(),
+                                             L"harness-out.txt", L"harness-err.txt"));
   return {code, readFile("harness-out.txt"), readFile("harness-err.txt")};
 }
 
