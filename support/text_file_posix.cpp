@@ -108,23 +108,30 @@ std::FILE* beginReplacement(const char* path, FileReplacement& replacement) {
   if (exists && (S_ISDIR(target.st_mode) || ::access(replacement.target.c_str(), W_OK) != 0)) {
     return nullptr;
   }
-  // A device or a pipe is written to, never replaced by a file.
-  if (exists && !S_ISREG(target.st_mode)) return openInPlace(replacement.target);
+  // A device or a pipe is written to, never replaced by a file; a file with
+  // more than one name keeps them all only when it is rewritten where it is.
+  if (exists && (!S_ISREG(target.st_mode) || target.st_nlink > 1)) {
+    return openInPlace(replacement.target);
+  }
   const std::string freshName = replacement.target + kFreshSuffix;
   const int descriptor = holdFreshFile(freshName);
   if (descriptor < 0) {
     if (!exists) return nullptr;
     // The folder refuses new files but the file itself may be written: the
-    // save is made in place, as a plain rewrite would. This is the one path
-    // that is not crash-safe: a crash mid-write leaves a short file.
+    // save is made in place, as a plain rewrite would. The in-place paths are
+    // the ones that are not crash-safe: a crash mid-write leaves a short file.
     return openInPlace(replacement.target);
   }
   if (exists) {
     ::fchmod(descriptor, target.st_mode & 07777);
-    // Root saving a user's file leaves it the user's. Where the owner cannot
-    // be kept, no set-id bit is carried over to a file that is now ours.
+    // Root saving a user's file leaves it the user's. A file that cannot be
+    // given back to its owner (someone else's, writable by us through its
+    // group) is rewritten in place, which keeps its owner, as a plain
+    // rewrite does.
     if (::fchown(descriptor, target.st_uid, target.st_gid) != 0) {
-      ::fchmod(descriptor, target.st_mode & 0777);
+      ::unlink(freshName.c_str());
+      ::close(descriptor);
+      return openInPlace(replacement.target);
     }
   }
   std::FILE* file = ::fdopen(descriptor, "w");

@@ -4,6 +4,7 @@
 // their target gets the line, a folder that refuses new files still gets its
 // save, a host killed mid-save leaves at most one leftover, and two savers at
 // once leave one whole line.
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -129,6 +130,16 @@ const Situation kSituations[] = {
      "dotfiles/hushlink.conf",
      "logging = 12\n",
      {{"inis", {"Hushlink.ini"}}, {"dotfiles", {"hushlink.conf"}}}},
+    {"FileWithASecondName",
+     [] {
+       settingsFile("logging=8\n");
+       fs::create_directory("backup");
+       fs::create_hard_link("inis/Hushlink.ini", "backup/Hushlink.ini");
+       return std::unique_ptr<ImmutableFile>();
+     },
+     "backup/Hushlink.ini",
+     "logging = 8\n",
+     {{"inis", {"Hushlink.ini"}}, {"backup", {"Hushlink.ini"}}}},
     {"ReadOnlyFile",
      [] {
        settingsFile("logging=2 # mine, hands off\n");
@@ -203,6 +214,42 @@ TEST(SettingsReplacement, KeepsPermissionsAndOwner) {
   }
   EXPECT_EQ(readFile("inis/Hushlink.ini"), "logging = 4\n");
   settings.logging = 0;
+}
+
+// Someone else's file that we may write through its group: a plain rewrite
+// keeps its owner, and so does the save, made in place for it.
+TEST(SettingsReplacement, AFileWeCannotGiveBackToItsOwnerKeepsItsOwner) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to play two users";
+  useHeadlessSession();
+  TempWorkingDirectory directory(TempWorkingDirectory::kInis);
+  constexpr uid_t kOwner = 1234;
+  constexpr gid_t kSharedGroup = 4321;
+  constexpr uid_t kSaver = 4567;
+  ::chmod(directory.path().c_str(), 0777);
+  ::chmod("inis", 0777);
+  writeFile("inis/Hushlink.ini", "logging=9\n");
+  ASSERT_EQ(::chown("inis/Hushlink.ini", kOwner, kSharedGroup), 0);
+  ::chmod("inis/Hushlink.ini", 0664);
+  const pid_t saver = ::fork();
+  if (saver == 0) {
+    const gid_t groups[] = {kSharedGroup};
+    if (::setgroups(1, groups) != 0 || ::setgid(kSharedGroup) != 0 || ::setuid(kSaver) != 0) {
+      ::_exit(2);
+    }
+    settings.logging = 0;
+    loadSettings();
+    saveSettings();
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(saver, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  struct stat info;
+  ASSERT_EQ(::stat("inis/Hushlink.ini", &info), 0);
+  EXPECT_EQ(info.st_uid, kOwner);
+  EXPECT_EQ(info.st_gid, kSharedGroup);
+  EXPECT_EQ(readFile("inis/Hushlink.ini"), "logging = 9\n");
+  EXPECT_EQ(folderEntries("inis"), std::vector<std::string>{"Hushlink.ini"});
 }
 
 // A host killed again and again in the middle of saving: the file always
