@@ -70,7 +70,7 @@ bool LogChannel::open(const char* path) {
 
 void LogChannel::close() {
   if (file == nullptr) return;
-  std::fclose(file);
+  closeLogFile(file);
   file = nullptr;
 }
 

@@ -16,6 +16,9 @@ namespace hushlink {
 // a directory is never opened as a file.
 std::FILE* openLogFile(const char* path);
 
+// Closes the log file and gives back what was held for it.
+void closeLogFile(std::FILE* file);
+
 // Whether a write to `stream` can raise SIGPIPE: it is a pipe or a socket.
 bool writesCanRaiseSigpipe(std::FILE* stream);
 

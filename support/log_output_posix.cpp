@@ -89,6 +89,8 @@ std::FILE* openLogFile(const char* path) {
   return file;
 }
 
+void closeLogFile(std::FILE* file) { std::fclose(file); }
+
 bool writesCanRaiseSigpipe(std::FILE* stream) {
   struct stat info;
   return ::fstat(fileno(stream), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
@@ -111,8 +113,7 @@ bool writeWholeLine(std::FILE* file, const char* line, std::size_t size, bool gu
 bool writeConsoleLine(const char* line, std::size_t size, bool guardSigpipe) {
   // Standard output is the host's: its buffering is left as the process set
   // it, so a write to the system happens only when the buffer fills.
-  return writeQuietly(guardSigpipe,
-                      [&] { return std::fwrite(line, 1, size, stdout) == size; });
+  return writeQuietly(guardSigpipe, [&] { return std::fwrite(line, 1, size, stdout) == size; });
 }
 
 }  // namespace hushlink

@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -46,26 +48,77 @@ int descriptorAboveStandardOnes(HANDLE handle) {
 
 // Windows appends each write to a FILE_APPEND_DATA handle whole, but Wine,
 // where many users run their host, finds the end and writes there in two
-// steps, so two sessions' lines could land on one place. Appenders of the log
-// therefore take turns, by locking one byte far past any log's end.
-class AppendersTakeTurns {
+// steps, so two sessions' lines could land on one place. Appenders of one
+// log therefore take turns, through a word in memory that every process with
+// that log open shares (a named mapping, keyed by the log's full path). A
+// turn costs two atomic operations and no call into the system, where a file
+// lock would cost two round trips to Wine's server per line. A process that
+// dies holding the turn loses it; a turn that never comes is not waited for
+// past a second, and the line is written all the same.
+class AppendTurns {
  public:
-  explicit AppendersTakeTurns(HANDLE file) : file_(file) {
-    turn_.Offset = 0xFFFFFFFF;
-    turn_.OffsetHigh = 0x7FFFFFFF;
-    locked_ = LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn_) != 0;
+  void open(HANDLE file) {
+    wchar_t path[MAX_PATH * 2];
+    const DWORD size = GetFinalPathNameByHandleW(file, path, MAX_PATH * 2, FILE_NAME_NORMALIZED);
+    if (size == 0 || size >= MAX_PATH * 2) return;
+    CharLowerBuffW(path, size);
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a of the lower-case path
+    for (DWORD i = 0; i < size; ++i) hash = (hash ^ path[i]) * 1099511628211ull;
+    wchar_t name[64];
+    std::swprintf(name, 64, L"Local\\Hushlink-log-%016llx", static_cast<unsigned long long>(hash));
+    mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSize, name);
+    if (mapping_ == nullptr) return;
+    holder_ = static_cast<volatile LONG*>(MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, kSize));
+    if (holder_ == nullptr) close();
   }
-  ~AppendersTakeTurns() {
-    if (locked_) UnlockFileEx(file_, 0, 1, 0, &turn_);
+
+  void close() {
+    if (holder_ != nullptr) UnmapViewOfFile(const_cast<LONG*>(holder_));
+    if (mapping_ != nullptr) CloseHandle(mapping_);
+    holder_ = nullptr;
+    mapping_ = nullptr;
   }
-  AppendersTakeTurns(const AppendersTakeTurns&) = delete;
-  AppendersTakeTurns& operator=(const AppendersTakeTurns&) = delete;
+
+  // False when the turn did not come (or there is no shared word).
+  bool take() {
+    if (holder_ == nullptr) return false;
+    const LONG self = static_cast<LONG>(GetCurrentProcessId());
+    const ULONGLONG deadline = GetTickCount64() + kLongestWaitMs;
+    for (unsigned attempt = 0;; ++attempt) {
+      const LONG holder = InterlockedCompareExchange(holder_, self, 0);
+      if (holder == 0) return true;
+      if (attempt % 64 == 63) {
+        if (!isRunning(holder)) InterlockedCompareExchange(holder_, 0, holder);
+        if (GetTickCount64() > deadline) return false;
+      }
+      if (attempt < 16) {
+        YieldProcessor();
+      } else {
+        Sleep(attempt < 256 ? 0 : 1);
+      }
+    }
+  }
+
+  void give() { InterlockedExchange(holder_, 0); }
 
  private:
-  HANDLE file_;
-  OVERLAPPED turn_ = {};
-  bool locked_;
+  static constexpr DWORD kSize = 4096;
+  static constexpr ULONGLONG kLongestWaitMs = 1000;
+
+  static bool isRunning(LONG processId) {
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(processId));
+    if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+  }
+
+  HANDLE mapping_ = nullptr;
+  volatile LONG* holder_ = nullptr;
 };
+
+// There is one log per module.
+AppendTurns logTurns;
 
 }  // namespace
 
@@ -78,18 +131,27 @@ std::FILE* openLogFile(const char* path) {
                                      FILE_ATTRIBUTE_NORMAL, nullptr);
   if (emptied == INVALID_HANDLE_VALUE) return nullptr;
   CloseHandle(emptied);
-  // Read access only so that the handle may take the appenders' lock below.
-  const HANDLE handle = CreateFileW(wide.c_str(), FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE,
-                                    kShare, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, kShare, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  logTurns.open(handle);
   const int descriptor = descriptorAboveStandardOnes(handle);
   if (descriptor < 0) {
     CloseHandle(handle);
+    logTurns.close();
     return nullptr;
   }
   std::FILE* file = _fdopen(descriptor, "at");
-  if (file == nullptr) _close(descriptor);
+  if (file == nullptr) {
+    _close(descriptor);
+    logTurns.close();
+  }
   return file;
+}
+
+void closeLogFile(std::FILE* file) {
+  std::fclose(file);
+  logTurns.close();
 }
 
 bool writesCanRaiseSigpipe(std::FILE*) { return false; }
@@ -114,7 +176,7 @@ bool writeWholeLine(std::FILE* file, const char* line, std::size_t size, bool) {
   const char* next = translated;
   std::size_t left = translatedSize;
   bool broken = false;
-  const AppendersTakeTurns turn(handle);
+  const bool turnTaken = logTurns.take();
   while (left > 0) {
     DWORD written = 0;
     const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
@@ -126,6 +188,7 @@ bool writeWholeLine(std::FILE* file, const char* line, std::size_t size, bool) {
     next += written;
     left -= written;
   }
+  if (turnTaken) logTurns.give();
   if (translated != stackBuffer) std::free(translated);
   return !broken;
 }
