@@ -148,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
         ProcessFaultCase{
             "AbortsWhenUnloaded", "abort_on_unload", {}, "killed by signal 6 (SIGABRT)"},
         ProcessFaultCase{"ExitsInShutdown", "exit_in_shutdown", {}, "exit status 3"},
-        ProcessFaultCase{"HangsInInit", "hang_in_init", {"--timeout", "0.4"}, "timed out"}),
+        ProcessFaultCase{"HangsInInit", "hang_in_init", {"--timeout", "0.8"}, "timed out"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CheckTest, ATimeLimitThatIsNotAPositiveNumberIsAUsageError) {

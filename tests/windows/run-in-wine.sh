@@ -55,4 +55,8 @@ work=$(mktemp -d /tmp/hushlink-wine-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 # Wine's desktop process outlives the program and complains when Xvfb goes.
-xvfb-run -a -s "-screen 0 1024x768x24" "$loader" "$@" 2> >(grep -v '^X connection to' >&2)
+# Each architecture looks for a free display from a number of its own, so that
+# the two suites can run side by side.
+first_display=$([[ $arch == win32 ]] && echo 120 || echo 160)
+xvfb-run -a -n "$first_display" -s "-screen 0 1024x768x24" "$loader" "$@" \
+  2> >(grep -v '^X connection to' >&2)
