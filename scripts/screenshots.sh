@@ -26,7 +26,7 @@ fi
 scripts/build.sh linux win32 >/dev/null
 
 if [[ -z ${HUSHLINK_UNDER_XVFB:-} ]]; then
-  exec env HUSHLINK_UNDER_XVFB=1 xvfb-run -a -s "-screen 0 800x600x24" "$0" "$@"
+  exec env HUSHLINK_UNDER_XVFB=1 xvfb-run -a -s "-screen 0 800x600x24 -noreset" "$0" "$@"
 fi
 
 mkdir -p docs

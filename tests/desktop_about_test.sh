@@ -30,7 +30,7 @@ for tool in xvfb-run xauth xmessage xdotool; do
 done
 
 if [[ -z ${HUSHLINK_UNDER_XVFB:-} ]]; then
-  exec env HUSHLINK_UNDER_XVFB=1 xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+  exec env HUSHLINK_UNDER_XVFB=1 xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" "$@"
 fi
 
 work=$(mktemp -d /tmp/hushlink-desktop-XXXXXX)

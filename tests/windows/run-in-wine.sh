@@ -58,5 +58,5 @@ cd "$work"
 # Each architecture looks for a free display from a number of its own, so that
 # the two suites can run side by side.
 first_display=$([[ $arch == win32 ]] && echo 120 || echo 160)
-xvfb-run -a -n "$first_display" -s "-screen 0 1024x768x24" "$loader" "$@" \
+xvfb-run -a -n "$first_display" -s "-screen 0 1024x768x24 -noreset" "$loader" "$@" \
   2> >(grep -v '^X connection to' >&2)
