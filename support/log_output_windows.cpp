@@ -4,24 +4,15 @@
 #include <windows.h>
 
 #include <cerrno>
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "support/log_output.h"
+#include "support/windows_names.h"
 
 namespace hushlink {
 
 namespace {
-
-std::wstring widePath(const char* path) {
-  const int size = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
-  std::wstring wide(size > 0 ? static_cast<std::size_t>(size) : 0, L'\0');
-  if (size > 0) MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), size);
-  if (!wide.empty()) wide.pop_back();
-  return wide;
-}
 
 // A C runtime descriptor for `handle` that is none of 0, 1 and 2: where the
 // host has closed one of those, the runtime would hand it out again, and its
@@ -61,12 +52,8 @@ class AppendTurns {
     wchar_t path[MAX_PATH * 2];
     const DWORD size = GetFinalPathNameByHandleW(file, path, MAX_PATH * 2, FILE_NAME_NORMALIZED);
     if (size == 0 || size >= MAX_PATH * 2) return;
-    CharLowerBuffW(path, size);
-    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a of the lower-case path
-    for (DWORD i = 0; i < size; ++i) hash = (hash ^ path[i]) * 1099511628211ull;
-    wchar_t name[64];
-    std::swprintf(name, 64, L"Local\\Hushlink-log-%016llx", static_cast<unsigned long long>(hash));
-    mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSize, name);
+    mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSize,
+                                  sharedObjectName(L"log", std::wstring(path, size)).c_str());
     if (mapping_ == nullptr) return;
     holder_ = static_cast<volatile LONG*>(MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, kSize));
     if (holder_ == nullptr) close();
@@ -123,7 +110,7 @@ AppendTurns logTurns;
 }  // namespace
 
 std::FILE* openLogFile(const char* path) {
-  const std::wstring wide = widePath(path);
+  const std::wstring wide = widenedPath(path);
   constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   // Emptied first; then opened with append access only, so that every write
   // lands at the end of the file whoever else writes to it.

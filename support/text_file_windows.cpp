@@ -8,21 +8,13 @@
 #include <string>
 
 #include "support/text_file.h"
+#include "support/windows_names.h"
 
 namespace hushlink {
 
 namespace {
 
 constexpr const char* kFreshSuffix = ".new";
-
-std::wstring widened(const std::string& text) {
-  const int size = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-  if (size <= 0) return {};
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), size);
-  wide.pop_back();
-  return wide;
-}
 
 std::string narrowed(const std::wstring& text) {
   const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
@@ -36,11 +28,11 @@ std::string narrowed(const std::wstring& text) {
 // The file that `path` finally names, when it is a symbolic link to one that
 // exists: a plain rewrite would write there, and so must a replacement.
 std::string followLinks(const std::string& path) {
-  const DWORD attributes = GetFileAttributesW(widened(path).c_str());
+  const DWORD attributes = GetFileAttributesW(widenedPath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     return path;
   }
-  const HANDLE file = CreateFileW(widened(path).c_str(), FILE_READ_ATTRIBUTES,
+  const HANDLE file = CreateFileW(widenedPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return path;
@@ -55,15 +47,10 @@ std::string followLinks(const std::string& path) {
 // the file's full path. Null when it cannot be had.
 HANDLE holdSaversTurn(const std::string& path) {
   wchar_t full[MAX_PATH * 2];
-  const DWORD size = GetFullPathNameW(widened(path).c_str(), MAX_PATH * 2, full, nullptr);
+  const DWORD size = GetFullPathNameW(widenedPath(path).c_str(), MAX_PATH * 2, full, nullptr);
   if (size == 0 || size >= MAX_PATH * 2) return nullptr;
-  CharLowerBuffW(full, size);
-  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a of the lower-case path
-  for (DWORD i = 0; i < size; ++i) hash = (hash ^ full[i]) * 1099511628211ull;
-  wchar_t name[64];
-  std::swprintf(name, 64, L"Local\\Hushlink-settings-%016llx",
-                static_cast<unsigned long long>(hash));
-  const HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+  const HANDLE mutex =
+      CreateMutexW(nullptr, FALSE, sharedObjectName(L"settings", std::wstring(full, size)).c_str());
   if (mutex == nullptr) return nullptr;
   const DWORD waited = WaitForSingleObject(mutex, 10000);
   // Abandoned: a saver died holding it; the turn is ours all the same.
@@ -102,7 +89,7 @@ std::FILE* openTextFile(const char* path, TextFileMode mode) {
 std::FILE* beginReplacement(const char* path, FileReplacement& replacement) {
   replacement = {};
   replacement.target = followLinks(path);
-  const DWORD attributes = GetFileAttributesW(widened(replacement.target).c_str());
+  const DWORD attributes = GetFileAttributesW(widenedPath(replacement.target).c_str());
   const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
   // Replace only what could have been overwritten in place.
   if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
@@ -111,7 +98,7 @@ std::FILE* beginReplacement(const char* path, FileReplacement& replacement) {
   const HANDLE turn = holdSaversTurn(replacement.target);
   if (turn == nullptr) return nullptr;
   const std::string freshName = replacement.target + kFreshSuffix;
-  const HANDLE fresh = CreateFileW(widened(freshName).c_str(), GENERIC_WRITE, 0, nullptr,
+  const HANDLE fresh = CreateFileW(widenedPath(freshName).c_str(), GENERIC_WRITE, 0, nullptr,
                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (fresh == INVALID_HANDLE_VALUE) {
     releaseSaversTurn(reinterpret_cast<std::intptr_t>(turn));
@@ -123,7 +110,7 @@ std::FILE* beginReplacement(const char* path, FileReplacement& replacement) {
   }
   std::FILE* file = textStream(fresh);
   if (file == nullptr) {
-    DeleteFileW(widened(freshName).c_str());
+    DeleteFileW(widenedPath(freshName).c_str());
     releaseSaversTurn(reinterpret_cast<std::intptr_t>(turn));
     return nullptr;
   }
@@ -136,8 +123,8 @@ bool commitReplacement(std::FILE* file, FileReplacement& replacement) {
   bool written = std::fflush(file) == 0 && !std::ferror(file) && _commit(_fileno(file)) == 0;
   written = std::fclose(file) == 0 && written;
   if (replacement.temporary.empty()) return written;
-  const std::wstring target = widened(replacement.target);
-  const std::wstring fresh = widened(replacement.temporary);
+  const std::wstring target = widenedPath(replacement.target);
+  const std::wstring fresh = widenedPath(replacement.temporary);
   const DWORD attributes = GetFileAttributesW(target.c_str());
   // ReplaceFile keeps the replaced file's security descriptor and attributes;
   // a file that does not exist yet is moved into place.
