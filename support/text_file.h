@@ -17,11 +17,11 @@ std::FILE* openTextFile(const char* path, TextFileMode mode);
 
 // A file being written anew. The new content goes to a fresh file beside the
 // file that `path` finally names (links followed), which then takes that
-// file's place whole, keeping what the file carries (permissions, owner; on
-// Windows attributes and security). The fresh file has one fixed name per
-// file, held by one saver at a time: two saves at once leave one whole
-// content, and however often a save is cut short, at most one leftover sits
-// beside the file, which the next save takes over.
+// file's place whole, keeping what the file carries (permissions, owner,
+// extended attributes; on Windows attributes and security). The fresh file
+// has one fixed name per file, held by one saver at a time: two saves at
+// once leave one whole content, and however often a save is cut short, at
+// most one leftover sits beside the file, which the next save takes over.
 struct FileReplacement {
   std::string target;       // the file that is replaced, links followed
   std::string temporary;    // the fresh file; empty when rewriting in place

@@ -2,10 +2,12 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include "support/text_file.h"
 
@@ -77,6 +79,40 @@ std::FILE* openInPlace(const std::string& path) {
   return file;
 }
 
+// Reads one extended attribute list or value, sized by a first call. False
+// when it changed size in between or cannot be read.
+template <typename Read>
+bool readSized(std::string& into, Read read) {
+  const ssize_t size = read(nullptr, 0);
+  if (size < 0) return false;
+  into.resize(static_cast<std::size_t>(size));
+  return size == 0 || read(into.data(), into.size()) == size;
+}
+
+bool copyExtendedAttribute(const std::string& from, const char* name, int to) {
+  std::string value;
+  const auto read = [&](char* bytes, std::size_t size) {
+    return ::getxattr(from.c_str(), name, bytes, size);
+  };
+  return readSized(value, read) && ::fsetxattr(to, name, value.data(), value.size(), 0) == 0;
+}
+
+// Gives the fresh file every extended attribute the file it replaces
+// carries: an access list that lets another user write the settings, a
+// security label. False when any of them cannot be carried over.
+bool copyExtendedAttributes(const std::string& from, int to) {
+  std::string names;
+  const auto list = [&](char* bytes, std::size_t size) {
+    return ::listxattr(from.c_str(), bytes, size);
+  };
+  errno = 0;
+  if (!readSized(names, list)) return errno == ENOTSUP;  // a file system that keeps none
+  for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
+    if (!copyExtendedAttribute(from, names.c_str() + at, to)) return false;
+  }
+  return true;
+}
+
 void syncDirectory(const std::string& directory) {
   const int descriptor = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (descriptor < 0) return;
@@ -128,7 +164,11 @@ std::FILE* beginReplacement(const char* path, FileReplacement& replacement) {
     // given back to its owner (someone else's, writable by us through its
     // group) is rewritten in place, which keeps its owner, as a plain
     // rewrite does.
-    if (::fchown(descriptor, target.st_uid, target.st_gid) != 0) {
+    // Extended attributes come last: a change of owner drops some of them.
+    // Where one cannot be carried over, the file is rewritten in place,
+    // which keeps them all.
+    if (::fchown(descriptor, target.st_uid, target.st_gid) != 0 ||
+        !copyExtendedAttributes(replacement.target, descriptor)) {
       ::unlink(freshName.c_str());
       ::close(descriptor);
       return openInPlace(replacement.target);

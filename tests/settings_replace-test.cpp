@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -213,6 +214,54 @@ TEST(SettingsReplacement, KeepsPermissionsAndOwner) {
     EXPECT_EQ(info.st_gid, 5678u);
   }
   EXPECT_EQ(readFile("inis/Hushlink.ini"), "logging = 4\n");
+  settings.logging = 0;
+}
+
+// An access list granting a second user the file: version 2, then one
+// (tag, permissions, id) entry each for the owner, user 1234, the owning
+// group, the mask and the others.
+std::string accessListForASecondUser() {
+  std::string list("\x02\0\0\0", 4);
+  const auto entry = [&](std::uint16_t tag, std::uint16_t permissions, std::uint32_t id) {
+    for (const std::uint32_t field : {tag | std::uint32_t{permissions} << 16u, id}) {
+      for (int shift = 0; shift < 32; shift += 8) list.push_back(static_cast<char>(field >> shift));
+    }
+  };
+  constexpr std::uint32_t kNoId = 0xFFFFFFFF;
+  entry(0x01, 6, kNoId);
+  entry(0x02, 6, 1234);
+  entry(0x04, 4, kNoId);
+  entry(0x10, 6, kNoId);
+  entry(0x20, 0, kNoId);
+  return list;
+}
+
+std::string attribute(const char* path, const char* name) {
+  std::string value(256, '\0');
+  const ssize_t size = ::getxattr(path, name, value.data(), value.size());
+  return size < 0 ? "<none>" : value.substr(0, static_cast<std::size_t>(size));
+}
+
+// What the file carries beyond its mode and owner (an access list, a
+// user's own attribute) is on the file after the save too.
+TEST(SettingsReplacement, KeepsTheAccessListAndExtendedAttributes) {
+  useHeadlessSession();
+  TempWorkingDirectory directory(TempWorkingDirectory::kInis);
+  writeFile("inis/Hushlink.ini", "logging=4\n");
+  const std::string list = accessListForASecondUser();
+  const char* const path = "inis/Hushlink.ini";
+  if (::setxattr(path, "system.posix_acl_access", list.data(), list.size(), 0) != 0 ||
+      ::setxattr(path, "user.origin", "dotfiles", 8, 0) != 0) {
+    GTEST_SKIP() << "this file system keeps no access lists or user attributes";
+  }
+  const std::string listBefore = attribute(path, "system.posix_acl_access");
+  settings.logging = 0;
+  loadSettings();
+  saveSettings();
+  EXPECT_EQ(readFile(path), "logging = 4\n");
+  EXPECT_EQ(attribute(path, "system.posix_acl_access"), listBefore);
+  EXPECT_EQ(attribute(path, "user.origin"), "dotfiles");
+  EXPECT_EQ(folderEntries("inis"), std::vector<std::string>{"Hushlink.ini"});
   settings.logging = 0;
 }
 
