@@ -18,6 +18,8 @@ need=()
 command -v zenity >/dev/null || need+=(zenity)
 command -v import >/dev/null || need+=(imagemagick)
 [[ -e /usr/share/fonts/truetype/wqy/wqy-zenhei.ttc ]] || need+=(fonts-wqy-zenhei)
+[[ -e /usr/share/wine/fonts/marlett.ttf ]] || need+=(fonts-wine)
+[[ -e /usr/share/fonts/truetype/wqy/wqy-microhei.ttc ]] || need+=(fonts-wqy-microhei)
 if ((${#need[@]} > 0)); then
   echo "screenshots: installing ${need[*]}" >&2
   [[ -e /tmp/.hushlink-apt-updated ]] || { apt-get update -qq && touch /tmp/.hushlink-apt-updated; }
@@ -51,11 +53,11 @@ capture() {
     sleep 0.1
   done
   [[ -n $window ]] || { echo "screenshots: no box for $picture: $(cat "$work/err")" >&2; exit 1; }
+  # The box in front, as it comes up on a desktop: it takes the focus (there
+  # is no window manager to give it), which also lets the OK key go in.
+  xdotool windowfocus --sync "$window" 2>/dev/null || true
   sleep 2  # let the box draw itself whole
   import -window "$window" -strip -define png:exclude-chunks=date,time "$root/docs/$picture"
-  # The user presses OK: the box takes the focus (there is no window manager
-  # to give it), then the key goes in as typed.
-  xdotool windowfocus --sync "$window" 2>/dev/null || true
   xdotool key Return
   wait "$pid"
   pid=
@@ -72,11 +74,22 @@ export WINEPREFIX=$root/build-win32/wine-screenshots WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 if [[ ! -d $WINEPREFIX ]]; then
   /usr/lib/wine/wine wineboot --init
+  # Wine's own Tahoma and the Marlett of the caption buttons, where the
+  # Windows system fonts would be.
+  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
   for face in Tahoma "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif"; do
     /usr/lib/wine/wine reg add \
       'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
-      /v "$face" /t REG_MULTI_SZ /d 'wqy-zenhei.ttc,WenQuanYi Zen Hei' /f >/dev/null
+      /v "$face" /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null
   done
+  # Wine draws the caption and frame itself, as Windows does (there is no
+  # window manager to draw them), and smooths its text as Windows does.
+  /usr/lib/wine/wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null
+  desktop='HKCU\Control Panel\Desktop'
+  /usr/lib/wine/wine reg add "$desktop" /v FontSmoothing /d 2 /f >/dev/null
+  /usr/lib/wine/wine reg add "$desktop" /v FontSmoothingType /t REG_DWORD /d 2 /f >/dev/null
+  /usr/lib/wine/wine reg add "$desktop" /v FontSmoothingGamma /t REG_DWORD /d 1400 /f >/dev/null
+  /usr/lib/wine/wine reg add "$desktop" /v FontSmoothingOrientation /t REG_DWORD /d 1 /f >/dev/null
   /usr/lib/wine/wineserver -w
 fi
 windows=(env LANG=en_US.UTF-8 /usr/lib/wine/wine "$root/build-win32/host/hushlink-host.exe")
