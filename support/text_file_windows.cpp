@@ -43,6 +43,20 @@ std::string followLinks(const std::string& path) {
   return narrowed(final);
 }
 
+// A file with a second name (a hard link) keeps it only when it is
+// rewritten where it is: a replacement would leave the other name behind.
+bool hasSecondName(const std::string& path) {
+  const HANDLE file = CreateFileW(widenedPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  const bool linked =
+      GetFileInformationByHandle(file, &information) && information.nNumberOfLinks > 1;
+  CloseHandle(file);
+  return linked;
+}
+
 // One saver of a given file at a time, across processes: a mutex named after
 // the file's full path. Null when it cannot be had.
 HANDLE holdSaversTurn(const std::string& path) {
@@ -79,6 +93,11 @@ std::FILE* textStream(HANDLE handle) {
   return file;
 }
 
+// The plain rewrite: the file emptied and written where it is. The in-place
+// paths are the ones that are not crash-safe: a crash mid-write leaves a
+// short file.
+std::FILE* rewriteInPlace(const std::string& path) { return std::fopen(path.c_str(), "wtN"); }
+
 }  // namespace
 
 std::FILE* openTextFile(const char* path, TextFileMode mode) {
@@ -95,6 +114,7 @@ std::FILE* beginReplacement(const char* path, FileReplacement& replacement) {
   if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
     return nullptr;
   }
+  if (exists && hasSecondName(replacement.target)) return rewriteInPlace(replacement.target);
   const HANDLE turn = holdSaversTurn(replacement.target);
   if (turn == nullptr) return nullptr;
   const std::string freshName = replacement.target + kFreshSuffix;
@@ -104,9 +124,8 @@ std::FILE* beginReplacement(const char* path, FileReplacement& replacement) {
     releaseSaversTurn(reinterpret_cast<std::intptr_t>(turn));
     if (!exists) return nullptr;
     // The folder refuses new files but the file itself may be written: the
-    // save is made in place, as a plain rewrite would. This is the one path
-    // that is not crash-safe: a crash mid-write leaves a short file.
-    return std::fopen(replacement.target.c_str(), "wtN");
+    // save is made in place, as a plain rewrite would.
+    return rewriteInPlace(replacement.target);
   }
   std::FILE* file = textStream(fresh);
   if (file == nullptr) {

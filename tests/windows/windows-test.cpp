@@ -450,6 +450,16 @@ void checkSettingsFiles(Module& m) {
     if (c.attributes != 0) expectEqual<unsigned long>(attributes, before, "attributes");
   }
 
+  currentCheck = "settings file: a second name";
+  freshFolder();
+  writeFile("inis/Hushlink.ini", "logging=8\r\n");
+  CreateDirectoryA("backup", nullptr);
+  expect(CreateHardLinkA("backup/Hushlink.ini", "inis/Hushlink.ini", nullptr) != 0,
+         "the second name made");
+  withoutBoxes([&] { m.FWconfigure(); });
+  expectBytes(readFile("backup/Hushlink.ini"), "logging = 8\r\n", "the file under its other name");
+  expectBytes(folderEntries("inis"), "Hushlink.ini", "the folder");
+
   currentCheck = "settings file: path is a folder";
   freshFolder();
   CreateDirectoryA("inis/Hushlink.ini", nullptr);
