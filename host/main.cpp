@@ -235,8 +235,9 @@ int dispatch(const std::vector<std::string>& args) {
   if (command == "replay") {
     return args.size() == 3 ? replayLog(args[1], args[2]) : usage("replay MODULE LOG");
   }
-  if (command == "about")
+  if (command == "about") {
     return args.size() == 2 ? callOnce(args[1], "FWabout") : usage("about MODULE");
+  }
   if (command == "configure") {
     return args.size() == 2 ? callOnce(args[1], "FWconfigure") : usage("configure MODULE");
   }

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <optional>
 
 #include "support/log_output.h"
 
@@ -52,14 +53,10 @@ template <typename Write>
 bool writeQuietly(bool guardSigpipe, Write write) {
   const int savedErrno = errno;
   errno = 0;
-  bool written;
-  if (guardSigpipe) {
-    SigpipeHeldBack heldBack;
-    written = write() || errno != EPIPE;
-    if (!written) heldBack.discardRaised();
-  } else {
-    written = write() || errno != EPIPE;
-  }
+  std::optional<SigpipeHeldBack> heldBack;
+  if (guardSigpipe) heldBack.emplace();
+  const bool written = write() || errno != EPIPE;
+  if (!written && heldBack) heldBack->discardRaised();
   errno = savedErrno;
   return written;
 }

@@ -3,6 +3,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -107,6 +108,31 @@ class AppendTurns {
 // There is one log per module.
 AppendTurns logTurns;
 
+// Text mode's line ends, translated here so that the line (text and CR LF)
+// still reaches the file in a single WriteFile. `into` holds the line's size
+// plus one byte per newline.
+void translateLineEnds(const char* line, std::size_t size, char* into) {
+  for (std::size_t i = 0; i < size; ++i) {
+    if (line[i] == '\n') *into++ = '\r';
+    *into++ = line[i];
+  }
+}
+
+// False when the file is a pipe whose reader has gone.
+bool writeAll(HANDLE handle, const char* bytes, std::size_t size) {
+  while (size > 0) {
+    DWORD written = 0;
+    const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+    if (!WriteFile(handle, bytes, chunk, &written, nullptr) || written == 0) {
+      const DWORD error = GetLastError();
+      return error != ERROR_NO_DATA && error != ERROR_BROKEN_PIPE;
+    }
+    bytes += written;
+    size -= written;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::FILE* openLogFile(const char* path) {
@@ -144,40 +170,20 @@ void closeLogFile(std::FILE* file) {
 bool writesCanRaiseSigpipe(std::FILE*) { return false; }
 
 bool writeWholeLine(std::FILE* file, const char* line, std::size_t size, bool) {
-  // Text mode's line ends, translated here so that the line (text and CR LF)
-  // still reaches the file in a single WriteFile.
-  std::size_t newlines = 0;
-  for (std::size_t i = 0; i < size; ++i) newlines += line[i] == '\n';
+  const std::size_t translatedSize =
+      size + static_cast<std::size_t>(std::count(line, line + size, '\n'));
   char stackBuffer[1024];
-  const std::size_t translatedSize = size + newlines;
   char* translated = translatedSize <= sizeof stackBuffer
                          ? stackBuffer
                          : static_cast<char*>(std::malloc(translatedSize));
   if (translated == nullptr) return true;
-  std::size_t out = 0;
-  for (std::size_t i = 0; i < size; ++i) {
-    if (line[i] == '\n') translated[out++] = '\r';
-    translated[out++] = line[i];
-  }
+  translateLineEnds(line, size, translated);
   const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-  const char* next = translated;
-  std::size_t left = translatedSize;
-  bool broken = false;
   const bool turnTaken = logTurns.take();
-  while (left > 0) {
-    DWORD written = 0;
-    const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
-    if (!WriteFile(handle, next, chunk, &written, nullptr) || written == 0) {
-      const DWORD error = GetLastError();
-      broken = error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE;
-      break;
-    }
-    next += written;
-    left -= written;
-  }
+  const bool written = writeAll(handle, translated, translatedSize);
   if (turnTaken) logTurns.give();
   if (translated != stackBuffer) std::free(translated);
-  return !broken;
+  return written;
 }
 
 bool writeConsoleLine(const char* line, std::size_t size, bool) {

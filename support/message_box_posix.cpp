@@ -134,22 +134,13 @@ const DialogProgram kDialogPrograms[] = {
     {"xmessage", 101,
      [](const std::string& text) -> std::vector<std::string> {
        const std::string charset = userCharset();
-       if (charset == "ANSI_X3.4-1968") {
-         return {"xmessage", "-title",  "Message",
-                 "-buttons", "OK",      "-default",
-                 "OK",       "-center", converted(text, "UTF-8", "ASCII")};
-       }
-       return {"xmessage",
-               "-xrm",
-               "*international: true",
-               "-title",
-               "Message",
-               "-buttons",
-               "OK",
-               "-default",
-               "OK",
-               "-center",
-               converted(text, "UTF-8", charset.c_str())};
+       const bool ascii = charset == "ANSI_X3.4-1968";
+       std::vector<std::string> arguments = {"xmessage"};
+       if (!ascii) arguments.insert(arguments.end(), {"-xrm", "*international: true"});
+       arguments.insert(arguments.end(),
+                        {"-title", "Message", "-buttons", "OK", "-default", "OK", "-center",
+                         converted(text, "UTF-8", ascii ? "ASCII" : charset.c_str())});
+       return arguments;
      }},
 };
 
