@@ -20,9 +20,9 @@ extern "C" {
 
 void HUSHLINK_CALL FWconfigure(void) {
   try {
-    hushlink::loadSettings();
+    const hushlink::SettingsLoad load = hushlink::loadSettings();
     hushlink::showMessage("%s", kConfigureNotice);
-    hushlink::saveSettings();
+    hushlink::saveSettingsAfter(load);
   } catch (...) {
   }
 }

@@ -3,6 +3,7 @@
 // C and cannot unwind through it. Logging and the register store never throw;
 // the entry points that reach the settings file or a message box catch.
 #include "plugin/hushlink.h"
+#include "plugin/identification.h"
 #include "plugin/module_runtime.h"
 #include "plugin/register_store.h"
 #include "support/log_channel.h"
@@ -10,12 +11,6 @@
 
 namespace hushlink {
 namespace {
-
-constexpr std::uint32_t kLibType = 0x40;  // the host's code for a FireWire plugin
-constexpr const char* kLibName = "Hushlink Driver";
-constexpr std::uint32_t kLibVersion = 0x00020006;
-constexpr int kVersionMajor = 0;  // the two low bytes of the version word
-constexpr int kVersionMinor = 6;
 
 constexpr std::int32_t kSuccess = 0;
 constexpr std::int32_t kFailure = -1;

@@ -1,13 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The one persisted setting, `logging`, kept in a one-line text file:
-//   logging = <signed decimal>
+// The one persisted setting, `logging`, as the plugin holds it, and its load
+// and save through the settings file.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
-
-#include "support/text_file.h"
 
 namespace hushlink {
 
@@ -23,34 +20,28 @@ extern Settings settings;
 extern std::string settingsDirectory;
 
 inline constexpr const char* kSettingsFileName = "/Hushlink.ini";
-inline constexpr const char* kLoggingKey = "logging";
 
 std::string settingsPath();
 
-// The settings file while one load or save has it open. Written content goes
-// to a fresh file that replaces the old one only once it is whole, so a crash
-// or a full disk never leaves a half-written or empty settings file.
-struct SettingsFile {
-  std::FILE* handle;
-  FileReplacement replacement;  // while open for writing
-
-  bool open(const char* filePath, bool forWriting);
-  // Matches "<key> = %d" once at the start of the file with scanf's rules;
-  // 0 when no number was matched. Numbers beyond 32 bits saturate. A UTF-8
-  // byte-order mark is read past; after a UTF-16 (little-endian) one, the
-  // text is read as UTF-16, whose ASCII characters are all the line needs.
-  std::int32_t readInt(const char* key);
-  void writeInt(const char* key, std::int32_t value);
-  // False when written content could not be put in place; the file on disk
-  // is then unchanged.
-  bool close();
+// What a load found.
+enum class SettingsLoad {
+  Read,       // the value is now the file's
+  Created,    // there was no file: one was written with the current value
+  LeftAlone,  // the file exists but could not be read: nothing was written
 };
 
-// Reads `logging` and sets the log flags from it; when the file cannot be
-// read, writes a new one with the current value instead.
-void loadSettings();
+// Reads `logging` and sets the log flags from it. A settings file that does
+// not exist is written anew with the current value; one that exists but
+// cannot be read is left as it is. Either is logged.
+SettingsLoad loadSettings();
 
-// Writes the current `logging` value as the file's one line.
+// Writes the current `logging` value as the file's one line; a save that
+// did not happen is logged.
 void saveSettings();
+
+// Saves, unless the load found a file it could not read: the value we hold
+// may not be the one in there, and writing it over the file would lose the
+// user's. That is logged as a save that did not happen.
+void saveSettingsAfter(SettingsLoad load);
 
 }  // namespace hushlink

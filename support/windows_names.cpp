@@ -17,6 +17,16 @@ std::wstring widenedPath(const std::string& path) {
   return wide;
 }
 
+bool narrowedPath(const std::wstring& path, std::string& narrow) {
+  BOOL lossy = FALSE;
+  const int size = WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, nullptr, 0, nullptr, &lossy);
+  if (size <= 0 || lossy) return false;
+  narrow.assign(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, narrow.data(), size, nullptr, nullptr);
+  narrow.pop_back();
+  return true;
+}
+
 std::wstring sharedObjectName(const wchar_t* kind, std::wstring path) {
   CharLowerBuffW(path.data(), static_cast<DWORD>(path.size()));
   std::uint64_t hash = 14695981039346656037ull;  // FNV-1a

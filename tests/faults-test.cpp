@@ -2,6 +2,7 @@
 // Failures the host cannot cause through the interface: the store's memory
 // refused, and texts longer than the message buffers.
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "plugin/hushlink.h"
@@ -17,16 +18,22 @@ namespace {
 void* refuseMemory(std::size_t) { return nullptr; }
 
 // The plugin is linked into this program: put its module-wide state back as
-// a fresh load would have it.
+// a fresh load would have it, the log closed before its folder goes.
 class LinkedPluginTest : public ::testing::Test {
  protected:
-  LinkedPluginTest() { useHeadlessSession(); }
   ~LinkedPluginTest() override {
     FWshutdown();
     setStoreAllocator(nullptr);
     settings.logging = 0;
     logChannel.setFlags(false);
   }
+  const TempWorkingDirectory& enter(TempWorkingDirectory::Layout layout) {
+    return directory_.emplace(layout);
+  }
+  ShownMessages messages;
+
+ private:
+  std::optional<TempWorkingDirectory> directory_;
 };
 
 struct AllocationCase {
@@ -34,7 +41,7 @@ struct AllocationCase {
   friend void PrintTo(const AllocationCase& c, std::ostream* os) { *os << c.name; }
   TempWorkingDirectory::Layout layout;
   int logging;
-  const char* stderrText;
+  std::vector<std::string> shown;
 };
 
 class AllocationFailureTest : public LinkedPluginTest,
@@ -44,21 +51,20 @@ class AllocationFailureTest : public LinkedPluginTest,
 // never when there is no log file.
 TEST_P(AllocationFailureTest, InitFailsAndAlertsOnlyWhileTheLogIsOpen) {
   const AllocationCase& c = GetParam();
-  TempWorkingDirectory directory(c.layout);
+  const TempWorkingDirectory& directory = enter(c.layout);
   if (c.layout & TempWorkingDirectory::kInis) {
     directory.writeSettings("logging = " + std::to_string(c.logging) + "\n");
   }
   setStoreAllocator(refuseMemory);
-  CapturedOutput err(2);
   EXPECT_EQ(FWinit(), -1);
-  EXPECT_EQ(err.text(), c.stderrText);
+  EXPECT_EQ(messages.texts(), c.shown);
   EXPECT_EQ(pluginState.registerStore, nullptr);
 }
 
 const AllocationCase kAllocationCases[] = {
-    {"LoggingOn", TempWorkingDirectory::kBoth, 1, "Message: Error allocating Memory\n"},
-    {"LoggingOff", TempWorkingDirectory::kBoth, 0, "Message: Error allocating Memory\n"},
-    {"NoLogsDirectory", TempWorkingDirectory::kInis, 1, ""},
+    {"LoggingOn", TempWorkingDirectory::kBoth, 1, {"Error allocating Memory"}},
+    {"LoggingOff", TempWorkingDirectory::kBoth, 0, {"Error allocating Memory"}},
+    {"NoLogsDirectory", TempWorkingDirectory::kInis, 1, {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Layouts, AllocationFailureTest, ::testing::ValuesIn(kAllocationCases),
@@ -68,11 +74,10 @@ INSTANTIATE_TEST_SUITE_P(Layouts, AllocationFailureTest, ::testing::ValuesIn(kAl
 // are logged, read 0 and store nothing; a retry that gets its memory works
 // on a fresh log.
 TEST_F(LinkedPluginTest, AfterAFailedInitAccessesAreLoggedAndARetrySucceeds) {
-  TempWorkingDirectory directory;
+  const TempWorkingDirectory& directory = enter(TempWorkingDirectory::kBoth);
   directory.writeSettings("logging = 1\n");
   setStoreAllocator(refuseMemory);
   {
-    CapturedOutput err(2);
     CapturedOutput out(1);
     ASSERT_EQ(FWinit(), -1);
     FWwrite32(0x8, 0x77);
@@ -80,45 +85,41 @@ TEST_F(LinkedPluginTest, AfterAFailedInitAccessesAreLoggedAndARetrySucceeds) {
     EXPECT_EQ(FWread32(0x1F808410), 8u);
   }
   EXPECT_EQ(directory.log(),
-            "Hushlink plugin version 0,6\n"
-            "Initializing Hushlink\n"
-            "FW write mem 0x8: 0x77\n"
-            "FW read mem 0x8: 0x0\n"
-            "FW read mem 0x1f808410: 0x8\n");
+            lines({"Hushlink plugin version 0,6", "Initializing Hushlink", "FW write mem 0x8: 0x77",
+                   "FW read mem 0x8: 0x0", "FW read mem 0x1f808410: 0x8"}));
   setStoreAllocator(nullptr);
   CapturedOutput out(1);
   ASSERT_EQ(FWinit(), 0);
   FWwrite32(0x8, 0x77);
   EXPECT_EQ(FWread32(0x8), 0x77u);
-  EXPECT_EQ(directory.log(),
-            "Hushlink plugin version 0,6\nInitializing Hushlink\n"
-            "FW write mem 0x8: 0x77\nFW read mem 0x8: 0x77\n");
+  EXPECT_EQ(directory.log(), lines({"Hushlink plugin version 0,6", "Initializing Hushlink",
+                                    "FW write mem 0x8: 0x77", "FW read mem 0x8: 0x77"}));
 }
 
 TEST_F(LinkedPluginTest, AlertIsCutAt255BytesAndShowsPercentSignsLiterally) {
-  TempWorkingDirectory directory;
+  enter(TempWorkingDirectory::kBoth);
   ASSERT_EQ(FWinit(), 0);
-  CapturedOutput err(2);
   logChannel.alert("%s", std::string(1000, 'a').c_str());
   logChannel.alert("%s", "100%s %d %n done");
-  EXPECT_EQ(err.text(), "Message: " + std::string(255, 'a') + "\nMessage: 100%s %d %n done\n");
+  EXPECT_EQ(messages.texts(),
+            (std::vector<std::string>{std::string(255, 'a'), "100%s %d %n done"}));
 }
 
 TEST_F(LinkedPluginTest, MessageIsCutAt511Bytes) {
-  CapturedOutput err(2);
   showMessage("%s-%s", std::string(300, 'x').c_str(), std::string(300, 'y').c_str());
-  EXPECT_EQ(err.text(), "Message: " + std::string(300, 'x') + "-" + std::string(210, 'y') + "\n");
+  EXPECT_EQ(messages.texts(),
+            std::vector<std::string>{std::string(300, 'x') + "-" + std::string(210, 'y')});
 }
 
 TEST_F(LinkedPluginTest, LongLogLinesArriveWhole) {
-  TempWorkingDirectory directory;
+  const TempWorkingDirectory& directory = enter(TempWorkingDirectory::kBoth);
   directory.writeSettings("logging = 1\n");
   ASSERT_EQ(FWinit(), 0);
   const std::string text(5000, 'z');
   CapturedOutput out(1);
   logChannel.writeLine("%s", text.c_str());
-  EXPECT_EQ(out.text(), text + "\n");
-  EXPECT_EQ(directory.log(), "Hushlink plugin version 0,6\nInitializing Hushlink\n" + text + "\n");
+  EXPECT_EQ(out.text(), lines({text}));
+  EXPECT_EQ(directory.log(), lines({"Hushlink plugin version 0,6", "Initializing Hushlink", text}));
 }
 
 }  // namespace

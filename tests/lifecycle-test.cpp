@@ -1,6 +1,4 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include <dlfcn.h>
-
 #include <filesystem>
 
 #include "tests/support/test_support.h"
@@ -8,13 +6,7 @@
 namespace hushlink::testing {
 namespace {
 
-std::size_t openDescriptors() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++count;
-  }
-  return count;
-}
+const std::string kStartLines = lines({"Hushlink plugin version 0,6", "Initializing Hushlink"});
 
 TEST_F(PluginTest, ShutdownWithoutInitAndTwiceInARowIsHarmless) {
   plugin.FWshutdown();
@@ -32,30 +24,28 @@ TEST_F(PluginTest, InitShutdownInitGivesAZeroedStoreAndATruncatedLog) {
   plugin.FWshutdown();
   ASSERT_EQ(plugin.FWinit(), 0);
   EXPECT_EQ(plugin.FWread32(0x1F801234), 0u);
-  EXPECT_EQ(directory.log(),
-            "Hushlink plugin version 0,6\nInitializing Hushlink\nFW read mem 0x1f801234: 0x0\n");
+  EXPECT_EQ(directory.log(), kStartLines + lines({"FW read mem 0x1f801234: 0x0"}));
 }
 
 // A second FWinit without FWshutdown starts afresh and leaks neither the
-// store's contents nor the log file's descriptor.
+// store's contents nor the log file.
 TEST_F(PluginTest, InitTwiceStartsAfreshWithoutLeakingTheLogFile) {
   initWithLogging(1);
-  const std::size_t descriptors = openDescriptors();
+  const std::size_t files = openFileCount();
   plugin.FWwrite32(0x40, 0x1234);
   ASSERT_EQ(plugin.FWinit(), 0);
   ASSERT_EQ(plugin.FWinit(), 0);
-  EXPECT_EQ(openDescriptors(), descriptors);
+  EXPECT_EQ(openFileCount(), files);
   EXPECT_EQ(plugin.FWread32(0x40), 0u);
-  EXPECT_EQ(directory.log(),
-            "Hushlink plugin version 0,6\nInitializing Hushlink\nFW read mem 0x40: 0x0\n");
+  EXPECT_EQ(directory.log(), kStartLines + lines({"FW read mem 0x40: 0x0"}));
   plugin.FWshutdown();
-  EXPECT_EQ(openDescriptors(), descriptors - 1);
+  EXPECT_EQ(openFileCount(), files - 1);
 }
 
 // Module state lives as long as the module is loaded: unloading forgets the
 // setting read from the file, so a reload starts with logging off again.
 TEST(ModuleLifetime, ReloadingStartsFromTheModulesInitialState) {
-  useHeadlessSession();
+  ShownMessages messages;
   TempWorkingDirectory directory(TempWorkingDirectory::kLogs);
   {
     std::filesystem::create_directory(directory.path() / "inis");
@@ -65,7 +55,7 @@ TEST(ModuleLifetime, ReloadingStartsFromTheModulesInitialState) {
     plugin.FWshutdown();
     std::filesystem::remove_all(directory.path() / "inis");
   }
-  ASSERT_EQ(::dlopen(HUSHLINK_MODULE, RTLD_NOW | RTLD_NOLOAD), nullptr) << "module not unloaded";
+  ASSERT_FALSE(moduleIsLoaded());
   LoadedModule plugin;
   ASSERT_EQ(plugin.FWinit(), 0);
   plugin.FWclose();

@@ -1,18 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include <filesystem>
 
+#include "tests/support/file_situations.h"
 #include "tests/support/test_support.h"
 
 namespace hushlink::testing {
 namespace {
 
-constexpr const char* kSixLines =
-    "Hushlink plugin version 0,6\n"
-    "Initializing Hushlink\n"
-    "Opening Hushlink.\n"
-    "FW read mem 0x1f808410: 0x8\n"
-    "FW write mem 0x1f808410: 0x1\n"
-    "Closing Hushlink.\n";
+// The example session's lines, with the platform's line ends (CR LF on
+// Windows, in the file and on standard output alike).
+const std::string kSixLines =
+    lines({"Hushlink plugin version 0,6", "Initializing Hushlink", "Opening Hushlink.",
+           "FW read mem 0x1f808410: 0x8", "FW write mem 0x1f808410: 0x1", "Closing Hushlink."});
+const std::string kStartLines = lines({"Hushlink plugin version 0,6", "Initializing Hushlink"});
 
 class LogTest : public PluginTest {
  protected:
@@ -55,12 +55,10 @@ TEST_F(LogTest, AccessLinesPrintTheFullAddressInLowerCaseHexWithoutLeadingZeros)
   plugin.FWwrite32(0, 0);
   plugin.FWread32(0xFFFFFFFF);
   const std::string expected =
-      "FW write mem 0xabcdef00: 0xbeef\n"
-      "FW read mem 0xef00: 0xbeef\n"
-      "FW write mem 0x0: 0x0\n"
-      "FW read mem 0xffffffff: 0x0\n";
+      lines({"FW write mem 0xabcdef00: 0xbeef", "FW read mem 0xef00: 0xbeef",
+             "FW write mem 0x0: 0x0", "FW read mem 0xffffffff: 0x0"});
   EXPECT_EQ(out.text(), expected);
-  EXPECT_EQ(directory.log(), "Hushlink plugin version 0,6\nInitializing Hushlink\n" + expected);
+  EXPECT_EQ(directory.log(), kStartLines + expected);
 }
 
 TEST_F(LogTest, EachInitTruncatesTheLog) {
@@ -69,8 +67,7 @@ TEST_F(LogTest, EachInitTruncatesTheLog) {
   plugin.FWshutdown();
   ASSERT_EQ(plugin.FWinit(), 0);
   plugin.FWclose();
-  EXPECT_EQ(directory.log(),
-            "Hushlink plugin version 0,6\nInitializing Hushlink\nClosing Hushlink.\n");
+  EXPECT_EQ(directory.log(), kStartLines + lines({"Closing Hushlink."}));
 }
 
 TEST_F(LogTest, LinesAfterShutdownGoNowhere) {
@@ -81,11 +78,11 @@ TEST_F(LogTest, LinesAfterShutdownGoNowhere) {
   plugin.FWread32(0x1F808410);
   plugin.FWclose();
   EXPECT_EQ(out.text(), "");
-  EXPECT_EQ(directory.log(), "Hushlink plugin version 0,6\nInitializing Hushlink\n");
+  EXPECT_EQ(directory.log(), kStartLines);
 }
 
 TEST(LogWithoutLogsDirectory, PluginWorksSilently) {
-  useHeadlessSession();
+  ShownMessages messages;
   TempWorkingDirectory directory(TempWorkingDirectory::kInis);
   LoadedModule plugin;
   directory.writeSettings("logging = 1\n");
@@ -98,6 +95,43 @@ TEST(LogWithoutLogsDirectory, PluginWorksSilently) {
   EXPECT_EQ(out.text(), "");
   EXPECT_FALSE(std::filesystem::exists(directory.path() / "logs"));
 }
+
+struct LogPathCase {
+  const char* name;
+  bool folderInPlace;  // else a file nobody may write
+  friend void PrintTo(const LogPathCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class UnwritableLogTest : public PluginTest, public ::testing::WithParamInterface<LogPathCase> {};
+
+// A log that cannot be opened: the plugin works, silently, and an old log
+// stays as it was.
+TEST_P(UnwritableLogTest, ThePluginRunsSilently) {
+  const std::filesystem::path log = directory.path() / "logs/Hushlink.log";
+  Arranged locked;
+  if (GetParam().folderInPlace) {
+    std::filesystem::create_directory(log);
+  } else {
+    writeFile(log, "old log\n");
+    locked = makeUnwritable(log);
+    if (!locked.notHere.empty()) GTEST_SKIP() << "Not on this platform: " << locked.notHere;
+  }
+  directory.writeSettings("logging = 1\n");
+  CapturedOutput out(1);
+  ASSERT_EQ(plugin.FWinit(), 0);
+  plugin.FWwrite32(0x30, 3);
+  EXPECT_EQ(plugin.FWread32(0x30), 3u);
+  plugin.FWshutdown();
+  EXPECT_EQ(out.text(), "");
+  if (!GetParam().folderInPlace) {
+    EXPECT_EQ(readFile(log), "old log\n");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, UnwritableLogTest,
+                         ::testing::Values(LogPathCase{"Folder", true},
+                                           LogPathCase{"FileNobodyMayWrite", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace hushlink::testing

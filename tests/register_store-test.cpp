@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include "plugin/register_store.h"
+
 #include <cstdint>
 #include <cstring>
 
+#include "plugin/identification.h"
 #include "tests/support/test_support.h"
 
 namespace hushlink::testing {
 namespace {
 
-constexpr std::uint32_t kFixed = 0x1F808410;
+constexpr std::uint32_t kFixed = kFixedReadAddress;
 
 class RegisterStoreTest : public PluginTest {
  protected:
@@ -18,14 +21,15 @@ TEST_F(RegisterStoreTest, FreshStoreReadsZeroEverywhereButTheFixedRegister) {
   for (const std::uint32_t high : {0x00000000u, 0x1F800000u, 0xFFFF0000u}) {
     for (std::uint32_t offset = 0; offset <= 0xFFFF; ++offset) {
       const std::uint32_t address = high | offset;
-      ASSERT_EQ(plugin.FWread32(address), address == kFixed ? 8u : 0u) << std::hex << address;
+      ASSERT_EQ(plugin.FWread32(address), address == kFixed ? kFixedReadValue : 0u)
+          << std::hex << address;
     }
   }
 }
 
 TEST_F(RegisterStoreTest, FixedRegisterIsPinnedOnTheFullAddressOnly) {
   plugin.FWwrite32(kFixed, 0xCAFEF00D);
-  EXPECT_EQ(plugin.FWread32(kFixed), 8u);
+  EXPECT_EQ(plugin.FWread32(kFixed), kFixedReadValue);
   // The write is stored like any other: every alias of offset 0x8410 sees it.
   for (const std::uint32_t alias : {0x00008410u, 0x1F818410u, 0x0F808410u, 0xFFFF8410u}) {
     EXPECT_EQ(plugin.FWread32(alias), 0xCAFEF00Du) << std::hex << alias;
@@ -79,10 +83,10 @@ TEST_F(RegisterStoreTest, WordsAtTheEndOfTheStoreKeepOnlyTheirBytesInside) {
 }
 
 TEST_F(RegisterStoreTest, IdentificationIsConstant) {
-  EXPECT_EQ(plugin.PS2EgetLibType(), 0x40u);
-  EXPECT_STREQ(plugin.PS2EgetLibName(), "Hushlink Driver");
-  for (const std::uint32_t argument : {0u, 1u, 0x40u, 0xFFFFFFFFu}) {
-    EXPECT_EQ(plugin.PS2EgetLibVersion2(argument), 0x00020006u) << argument;
+  EXPECT_EQ(plugin.PS2EgetLibType(), kLibType);
+  EXPECT_STREQ(plugin.PS2EgetLibName(), kLibName);
+  for (const std::uint32_t argument : {0u, 1u, kLibType, 0xFFFFFFFFu}) {
+    EXPECT_EQ(plugin.PS2EgetLibVersion2(argument), kLibVersion) << argument;
   }
   EXPECT_EQ(plugin.FWtest(), 0);
   int hostData = 0;
@@ -91,7 +95,7 @@ TEST_F(RegisterStoreTest, IdentificationIsConstant) {
 }
 
 int interruptsRaised = 0;
-void raiseInterrupt() { ++interruptsRaised; }
+void HUSHLINK_CALL raiseInterrupt(void) { ++interruptsRaised; }
 
 TEST_F(RegisterStoreTest, TheInterruptCallbackIsKeptButNeverCalled) {
   plugin.FWirqCallback(raiseInterrupt);
@@ -108,12 +112,12 @@ TEST_F(RegisterStoreTest, TheInterruptCallbackIsKeptButNeverCalled) {
 // No store exists before FWinit and after FWshutdown: reads give 0 (the fixed
 // register still 8), writes go nowhere, nothing crashes.
 TEST(RegisterStoreWithoutStore, ReadsZeroAndDropsWrites) {
-  useHeadlessSession();
+  ShownMessages messages;
   TempWorkingDirectory directory;
   LoadedModule plugin;
   plugin.FWwrite32(0x1000, 0x12345678);
   EXPECT_EQ(plugin.FWread32(0x1000), 0u);
-  EXPECT_EQ(plugin.FWread32(kFixed), 8u);
+  EXPECT_EQ(plugin.FWread32(kFixed), kFixedReadValue);
   ASSERT_EQ(plugin.FWinit(), 0);
   EXPECT_EQ(plugin.FWread32(0x1000), 0u) << "a write made without a store must not survive";
   plugin.FWwrite32(0x1000, 0x12345678);
@@ -121,7 +125,7 @@ TEST(RegisterStoreWithoutStore, ReadsZeroAndDropsWrites) {
   plugin.FWwrite32(0xFFFF, 0xFFFFFFFF);
   EXPECT_EQ(plugin.FWread32(0x1000), 0u);
   EXPECT_EQ(plugin.FWread32(0xFFFF), 0u);
-  EXPECT_EQ(plugin.FWread32(kFixed), 8u);
+  EXPECT_EQ(plugin.FWread32(kFixed), kFixedReadValue);
 }
 
 }  // namespace

@@ -1,22 +1,50 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// What the tests share: a throw-away working directory laid out the way the
-// host's is, output capture, and the built module loaded like the host does.
+// What the tests share on every platform: a throw-away working directory
+// laid out the way the host's is, output capture, the built module loaded
+// the way the host loads it, and the message boxes it shows, answered and
+// recorded. Each platform's half is in test_support_posix.cpp or
+// test_support_windows.cpp.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "plugin/hushlink.h"
 
 namespace hushlink::testing {
 
-std::string readFile(const std::filesystem::path& path);
+std::string readFile(const std::filesystem::path& path);  // "<missing>" when absent
 void writeFile(const std::filesystem::path& path, const std::string& content);
 // The names in a folder, sorted; links are listed, not followed.
 std::vector<std::string> folderEntries(const std::filesystem::path& directory);
+
+// The file read the way a reader that keeps out of a writer's way reads it:
+// on Windows, opened with every kind of sharing, so that it may be replaced
+// while open. "<missing>" when there is no such file.
+std::string readShared(const std::filesystem::path& path);
+
+// Text as the plugin writes it: each line followed by the platform's line
+// end ("\n", or "\r\n" on Windows).
+std::string lines(std::initializer_list<std::string_view> texts);
+
+// Which file a path names, as the file system tells files apart (device and
+// inode; on Windows volume and file index); empty when it names none. A file
+// replaced by another has a new identity; one rewritten in place keeps it.
+std::string fileIdentity(const std::filesystem::path& path);
+
+// How many files the process has open (descriptors; on Windows those of the
+// C runtime the module shares with the test).
+std::size_t openFileCount();
+
+// Whether the built module is still loaded in this process.
+bool moduleIsLoaded();
 
 // A fresh temporary directory made the current one for the object's lifetime,
 // with the plugin's "inis" and "logs" folders where asked for.
@@ -40,20 +68,23 @@ class TempWorkingDirectory {
   std::filesystem::path path_;
 };
 
-// Everything written to a file descriptor (1 or 2) while the object lives.
+// Everything written to a standard descriptor (1 or 2) while the object
+// lives, through the C runtime the module shares with the test.
 class CapturedOutput {
  public:
   explicit CapturedOutput(int descriptor);
   ~CapturedOutput();
   CapturedOutput(const CapturedOutput&) = delete;
   CapturedOutput& operator=(const CapturedOutput&) = delete;
+  // What was written so far; capture goes on.
+  std::string sofar() const;
   // Stops capturing (once) and returns what was written.
   std::string text();
 
  private:
   int descriptor_;
   int saved_ = -1;
-  std::string file_;
+  std::filesystem::path file_;
   std::string text_;
 };
 
@@ -84,34 +115,56 @@ class LoadedModule {
   bool shutdownAtUnload_ = true;
 };
 
+// A message box the plugin showed, as the user saw it.
+struct ShownMessage {
+  std::string caption;
+  std::string text;  // UTF-8
+};
+
+// Every message box the plugin shows while the object lives is answered at
+// once (OK pressed) and recorded. On Windows the boxes are real and caught
+// as they open; elsewhere the plugin runs without a desktop and writes its
+// "Message:" lines to standard error, which this captures.
+class ShownMessages {
+ public:
+  ShownMessages();
+  ~ShownMessages();
+  ShownMessages(const ShownMessages&) = delete;
+  ShownMessages& operator=(const ShownMessages&) = delete;
+
+  std::vector<ShownMessage> shown() const;
+  std::vector<std::string> texts() const;
+
+ private:
+  struct Watch;
+  Watch* watch_;
+};
+
+// A file or a folder that nobody, root included, may write, rename over or
+// (a folder) add to, while the object lives: the immutable flag, or on
+// Windows the read-only attribute. ok() is false where that cannot be had.
+class UnwritableFile {
+ public:
+  explicit UnwritableFile(const std::filesystem::path& path);
+  ~UnwritableFile();
+  UnwritableFile(const UnwritableFile&) = delete;
+  UnwritableFile& operator=(const UnwritableFile&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  bool set(bool on);
+  std::filesystem::path path_;
+  bool ok_;
+};
+
 struct CommandResult {
   int exitCode;
   std::string out;
   std::string err;
 };
 
-// Marks a file or a folder immutable, which even root cannot write, rename
-// over, delete or (a folder) add to; undone when the object goes. ok() is
-// false where the file system has no such flag or we may not set it.
-class ImmutableFile {
- public:
-  explicit ImmutableFile(const std::filesystem::path& path);
-  ~ImmutableFile();
-  ImmutableFile(const ImmutableFile&) = delete;
-  ImmutableFile& operator=(const ImmutableFile&) = delete;
-  bool ok() const { return ok_; }
-
- private:
-  bool setFlag(bool on);
-  std::filesystem::path path_;
-  bool ok_;
-};
-
 // Runs a program (no shell) in the current directory and waits for it.
 CommandResult runCommand(const std::vector<std::string>& arguments);
-
-// The dialog programs are left out of the picture unless a test sets one up.
-void useHeadlessSession();
 
 // Environment variables set (or, with a null value, unset) for the object's
 // lifetime, and put back as they were when it goes.
@@ -131,18 +184,21 @@ class ScopedEnvironment {
   std::vector<Saved> saved_;
 };
 
+// Without a desktop session, the plugin's message boxes are lines on
+// standard error: no dialog program can open a window from a test.
+void useHeadlessSession();
+
 // A test in its own working directory with "inis" and "logs", the module
-// freshly loaded, and no desktop for message boxes (they go to stderr).
+// freshly loaded, and its message boxes answered and recorded.
 class PluginTest : public ::testing::Test {
  protected:
-  PluginTest() { useHeadlessSession(); }
-
   // Writes the setting, then FWinit; expects the store to be allocated.
   void initWithLogging(int logging) {
     directory.writeSettings("logging = " + std::to_string(logging) + "\n");
     ASSERT_EQ(plugin.FWinit(), 0);
   }
 
+  ShownMessages messages;
   TempWorkingDirectory directory;
   LoadedModule plugin;
 };

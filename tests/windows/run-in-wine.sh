@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# run-in-wine.sh win32|win64 PREFIX --prepare
 # run-in-wine.sh win32|win64 PREFIX PROGRAM ARGS...
 #
 # Runs a Windows program under Wine, headless under Xvfb, in a fresh temporary
-# working directory. Exits 77 (a skip, never a pass) when this machine cannot
-# run it, saying why; under CI=true a missing tool is a failure instead.
+# working directory: the Windows builds' CMAKE_CROSSCOMPILING_EMULATOR. The
+# Wine prefix is made on first use; programs sharing it run one at a time.
+# Exits 77 (a skip, never a pass) when this machine cannot run it, saying
+# why; under CI=true a missing tool is a failure instead.
 set -uo pipefail
 arch=$1
 prefix=$2
@@ -43,12 +44,15 @@ command -v xauth >/dev/null || missing_tool "xauth (Debian xauth)"
 "$loader" --version >/dev/null 2>&1 || missing_tool "a Wine loader that starts ($loader does not)"
 
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [[ $1 == --prepare ]]; then
-  mkdir -p "$prefix"
-  "$loader" wineboot --init
-  status=$?
+mkdir -p "$prefix"
+exec 9>"$prefix.lock"
+flock 9
+if [[ ! -e $prefix/user.reg ]]; then
+  "$loader" wineboot --init || { echo "FAILED ($arch under Wine): cannot make the prefix" >&2; exit 1; }
+  # Xvfb runs no window manager: without this, Wine waits two seconds for
+  # one at every message box.
+  "$loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
   /usr/lib/wine/wineserver -w 2>/dev/null || true
-  exit $status
 fi
 
 work=$(mktemp -d /tmp/hushlink-wine-XXXXXX)
