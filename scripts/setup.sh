@@ -23,8 +23,9 @@ linux_needs=(
   "/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev"
 )
 extra_needs=(
-  "i686-w64-mingw32-g++ g++-mingw-w64-i686"
-  "x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64"
+  "i686-w64-mingw32-g++-posix g++-mingw-w64-i686-posix"
+  "x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix"
+  "/usr/src/googletest/CMakeLists.txt googletest"
   "/usr/lib/wine/wine64 wine64"
   "/usr/bin/wine wine"
   "/usr/lib/wine/wine wine32:i386"

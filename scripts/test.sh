@@ -8,26 +8,27 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh all || exit 1
 
+# build_dir TARGET: where a preset builds.
+build_dir() { [[ $1 == linux ]] && echo build || echo "build-$1"; }
+
 targets=(linux asan fuzz)
 for arch in i686 x86_64; do
-  if command -v "$arch-w64-mingw32-g++" >/dev/null; then
+  if command -v "$arch-w64-mingw32-g++-posix" >/dev/null; then
     targets+=("$([[ $arch == i686 ]] && echo win32 || echo win64)")
   else
-    echo "test: SKIPPING the ${arch} Windows build and its tests: no $arch-w64-mingw32-g++" >&2
+    echo "test: SKIPPING the ${arch} Windows build and its tests: no $arch-w64-mingw32-g++-posix" >&2
   fi
 done
 scripts/build.sh "${targets[@]}" || exit 1
 
 status=0
-skipped=()
-count() { grep -o "status=\"$1\"" "${junits[@]}" 2>/dev/null | wc -l; }
-junits=()
 logs=$(mktemp -d /tmp/hushlink-test-logs-XXXXXX)
 trap 'rm -rf "$logs"' EXIT
 
 # run_tests TARGET: one preset's tests; its status in $logs/TARGET.status.
 run_tests() {
   local result=0
+  rm -rf "$(build_dir "$1")/gtest-results"
   CTEST_PARALLEL_LEVEL=$(nproc) ctest --preset "$1" || result=1
   echo "$result" >"$logs/$1.status"
 }
@@ -51,20 +52,24 @@ for target in "${background[@]}"; do
   cat "$logs/$target.log"
 done
 
+# The results as the test programs reported them: CTest's for its own tests,
+# GoogleTest's XML for each Windows program, which runs its cases at once.
+results=()
 for target in "${targets[@]}"; do
-  dir=build
-  [[ $target != linux ]] && dir=build-$target
+  dir=$(build_dir "$target")
   [[ $(cat "$logs/$target.status" 2>/dev/null) == 0 ]] || status=1
-  junits+=("$dir/junit.xml")
-  while IFS= read -r name; do skipped+=("$name"); done < <(
-    grep -o '<testcase name="[^"]*"[^>]*status="notrun"' "$dir/junit.xml" 2>/dev/null |
-      sed 's/<testcase name="\([^"]*\)".*/\1/')
+  results+=("$dir"/gtest-results/*.xml)
 done
-
-if ((${#skipped[@]} > 0)); then
+for target in "${targets[@]}"; do results+=("$(build_dir "$target")/junit.xml"); done
+existing=()
+for file in "${results[@]}"; do [[ -e $file ]] && existing+=("$file"); done
+read -r passed failed skipped otherplatform < <(
+  awk -f scripts/test-results.awk "${existing[@]}" 2>"$logs/skipped")
+if ((skipped > 0)); then
   echo
-  echo "test: ${#skipped[@]} TESTS WERE SKIPPED, NOT PASSED (their reasons are printed above):"
-  printf '  %s\n' "${skipped[@]}"
+  echo "test: $skipped TESTS WERE SKIPPED, NOT PASSED (their reasons are printed above):"
+  cat "$logs/skipped"
 fi
-echo "hushlink: $(count run) passed, $(count fail) failed, $(count notrun) skipped"
+echo "hushlink: $passed passed, $failed failed, $skipped skipped" \
+  "($otherplatform table rows belong to the other platform only)"
 exit $status

@@ -64,7 +64,7 @@ bool LogChannel::open(const char* path) {
   std::setvbuf(file, nullptr, _IONBF, 0);
   fileIsPipe = writesCanRaiseSigpipe(file);
   consoleIsPipe = writesCanRaiseSigpipe(stdout);
-  fileBroken = consoleBroken = false;
+  fileBroken = consoleBroken = fileCut = false;
   return true;
 }
 
@@ -74,8 +74,20 @@ void LogChannel::close() {
   file = nullptr;
 }
 
+void LogChannel::emitToFile(const char* line, std::size_t size) {
+  // A line may be lost when the disk is full; it must never run on from the
+  // piece of another, which would be a line the plugin never wrote.
+  if (fileCut) {
+    if (!endCutLine(file, fileIsPipe)) return;
+    fileCut = false;
+  }
+  const LineWritten written = writeWholeLine(file, line, size, fileIsPipe);
+  fileBroken = written.readerGone;
+  fileCut = written.bytes > 0 && written.bytes < size;
+}
+
 void LogChannel::emit(const char* line, std::size_t size) {
-  if (toFile && !fileBroken) fileBroken = !writeWholeLine(file, line, size, fileIsPipe);
+  if (toFile && !fileBroken) emitToFile(line, size);
   if (toConsole && !consoleBroken) consoleBroken = !writeConsoleLine(line, size, consoleIsPipe);
 }
 

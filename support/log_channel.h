@@ -46,6 +46,10 @@ struct LogChannel {
   // Hands a finished line, newline included, to each enabled output.
   void emit(const char* line, std::size_t size);
 
+  // Hands a line to the log file; a line cut short there is ended before the
+  // next one goes, or that one is dropped too.
+  void emitToFile(const char* line, std::size_t size);
+
   // Learnt when the log is opened: which outputs are pipes or sockets, whose
   // writes must not raise SIGPIPE in the host; and which pipe has lost its
   // reader, after which its copy of the lines stops until the next open.
@@ -53,6 +57,8 @@ struct LogChannel {
   bool consoleIsPipe;
   bool fileBroken;
   bool consoleBroken;
+  // The file's last line was cut short and still lacks its line end.
+  bool fileCut;
 };
 
 // Zero-initialised when the module loads: no file, both outputs off.

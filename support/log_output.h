@@ -22,11 +22,20 @@ void closeLogFile(std::FILE* file);
 // Whether a write to `stream` can raise SIGPIPE: it is a pipe or a socket.
 bool writesCanRaiseSigpipe(std::FILE* stream);
 
+// What became of a line handed to the log file.
+struct LineWritten {
+  std::size_t bytes;  // how much of the line reached the file
+  bool readerGone;    // the file is a pipe whose reader has gone
+};
+
 // Hands one whole line (text and newline) to the operating system in a single
-// write, past the stream's own buffer. False when the file is a pipe whose
-// reader has gone; other errors are not reported. With `guardSigpipe`, the
-// SIGPIPE such a write raises never reaches the host.
-bool writeWholeLine(std::FILE* file, const char* line, std::size_t size, bool guardSigpipe);
+// write, past the stream's own buffer, going on after a short write. With
+// `guardSigpipe`, the SIGPIPE such a write raises never reaches the host.
+LineWritten writeWholeLine(std::FILE* file, const char* line, std::size_t size, bool guardSigpipe);
+
+// Ends a line that was cut short (a full disk), so that the next line does
+// not run on from it. False when the line end could not be written either.
+bool endCutLine(std::FILE* file, bool guardSigpipe);
 
 // Copies a line to standard output as the platform's stream has it. False
 // when standard output is a pipe whose reader has gone; `guardSigpipe` as

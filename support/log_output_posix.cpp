@@ -65,8 +65,10 @@ bool writeQuietly(bool guardSigpipe, Write write) {
 
 std::FILE* openLogFile(const char* path) {
   // Emptied at open, then every write goes to the end, whoever else writes.
-  int descriptor =
-      ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+  int descriptor;
+  do {
+    descriptor = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+  } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) return nullptr;
   struct stat info;
   if (::fstat(descriptor, &info) != 0 || S_ISDIR(info.st_mode)) {
@@ -93,18 +95,39 @@ bool writesCanRaiseSigpipe(std::FILE* stream) {
   return ::fstat(fileno(stream), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
 }
 
-bool writeWholeLine(std::FILE* file, const char* line, std::size_t size, bool guardSigpipe) {
-  const int descriptor = fileno(file);
-  return writeQuietly(guardSigpipe, [&] {
-    while (size > 0) {
-      const ssize_t written = ::write(descriptor, line, size);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) return false;
-      line += written;
-      size -= static_cast<std::size_t>(written);
-    }
-    return true;
+namespace {
+
+// write(2) until all of it is written, again after a short write or an
+// interruption; how much was written.
+std::size_t writeAll(int descriptor, const char* bytes, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t written = ::write(descriptor, bytes + done, size - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) break;
+    done += static_cast<std::size_t>(written);
+  }
+  return done;
+}
+
+}  // namespace
+
+LineWritten writeWholeLine(std::FILE* file, const char* line, std::size_t size, bool guardSigpipe) {
+  LineWritten result{0, false};
+  result.readerGone = !writeQuietly(guardSigpipe, [&] {
+    result.bytes = writeAll(fileno(file), line, size);
+    return result.bytes == size;
   });
+  return result;
+}
+
+bool endCutLine(std::FILE* file, bool guardSigpipe) {
+  bool ended = false;
+  writeQuietly(guardSigpipe, [&] {
+    ended = writeAll(fileno(file), "\n", 1) == 1;
+    return ended;
+  });
+  return ended;
 }
 
 bool writeConsoleLine(const char* line, std::size_t size, bool guardSigpipe) {

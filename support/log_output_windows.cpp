@@ -118,19 +118,30 @@ void translateLineEnds(const char* line, std::size_t size, char* into) {
   }
 }
 
-// False when the file is a pipe whose reader has gone.
-bool writeAll(HANDLE handle, const char* bytes, std::size_t size) {
-  while (size > 0) {
+// WriteFile until all of it is written; how much was. `readerGone` tells a
+// pipe whose reader has gone from other failures.
+std::size_t writeAll(HANDLE handle, const char* bytes, std::size_t size, bool& readerGone) {
+  std::size_t done = 0;
+  while (done < size) {
     DWORD written = 0;
-    const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
-    if (!WriteFile(handle, bytes, chunk, &written, nullptr) || written == 0) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size - done, 0x40000000u));
+    if (!WriteFile(handle, bytes + done, chunk, &written, nullptr) || written == 0) {
       const DWORD error = GetLastError();
-      return error != ERROR_NO_DATA && error != ERROR_BROKEN_PIPE;
+      readerGone = error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE;
+      break;
     }
-    bytes += written;
-    size -= written;
+    done += written;
   }
-  return true;
+  return done;
+}
+
+// Writes while holding the log's turn, where there is one.
+std::size_t writeInTurn(std::FILE* file, const char* bytes, std::size_t size, bool& readerGone) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  const bool turnTaken = logTurns.take();
+  const std::size_t done = writeAll(handle, bytes, size, readerGone);
+  if (turnTaken) logTurns.give();
+  return done;
 }
 
 }  // namespace
@@ -169,21 +180,26 @@ void closeLogFile(std::FILE* file) {
 
 bool writesCanRaiseSigpipe(std::FILE*) { return false; }
 
-bool writeWholeLine(std::FILE* file, const char* line, std::size_t size, bool) {
+LineWritten writeWholeLine(std::FILE* file, const char* line, std::size_t size, bool) {
+  LineWritten result{0, false};
   const std::size_t translatedSize =
       size + static_cast<std::size_t>(std::count(line, line + size, '\n'));
   char stackBuffer[1024];
   char* translated = translatedSize <= sizeof stackBuffer
                          ? stackBuffer
                          : static_cast<char*>(std::malloc(translatedSize));
-  if (translated == nullptr) return true;
+  if (translated == nullptr) return result;
   translateLineEnds(line, size, translated);
-  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-  const bool turnTaken = logTurns.take();
-  const bool written = writeAll(handle, translated, translatedSize);
-  if (turnTaken) logTurns.give();
+  const std::size_t done = writeInTurn(file, translated, translatedSize, result.readerGone);
+  // Counted in the line's own bytes: all, none, or some but not all.
+  result.bytes = done == translatedSize ? size : std::min(done, size - 1);
   if (translated != stackBuffer) std::free(translated);
-  return written;
+  return result;
+}
+
+bool endCutLine(std::FILE* file, bool) {
+  bool readerGone = false;
+  return writeInTurn(file, "\r\n", 2, readerGone) == 2;
 }
 
 bool writeConsoleLine(const char* line, std::size_t size, bool) {

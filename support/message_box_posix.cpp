@@ -144,19 +144,26 @@ const DialogProgram kDialogPrograms[] = {
      }},
 };
 
-// Runs the program and waits for it; its exit status, or -1 when it could not
-// be started or did not exit on its own.
-int runAndWait(const std::string& path, const std::vector<std::string>& arguments) {
+// What became of a dialog program.
+enum class Ran { Shown, Failed, Unknown };
+
+// Runs the program and waits for it. A program that ran but whose status the
+// host took for itself (it ignores SIGCHLD, or reaps its children) counts as
+// having shown the box: it ran, and nothing says otherwise.
+Ran runAndWait(const std::string& path, const std::vector<std::string>& arguments,
+               int shownStatus) {
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   pid_t child;
-  if (posix_spawn(&child, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  if (posix_spawn(&child, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+    return Ran::Failed;
+  }
   int status = 0;
   while (::waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
+    if (errno != EINTR) return Ran::Unknown;
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return WIFEXITED(status) && WEXITSTATUS(status) == shownStatus ? Ran::Shown : Ran::Failed;
 }
 
 // Only a program that says the user saw the text counts: one that could not
@@ -166,7 +173,7 @@ bool showInDialog(const std::string& text) {
   for (const DialogProgram& program : kDialogPrograms) {
     const std::string path = findOnPath(program.name);
     if (path.empty()) continue;
-    if (runAndWait(path, program.arguments(text)) == program.shownStatus) return true;
+    if (runAndWait(path, program.arguments(text), program.shownStatus) != Ran::Failed) return true;
   }
   return false;
 }

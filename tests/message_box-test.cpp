@@ -6,7 +6,10 @@
 // and that the plugin waits for it.
 #include "support/message_box.h"
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -220,6 +223,27 @@ INSTANTIATE_TEST_SUITE_P(Sessions, HeadlessTest,
                                            HeadlessCase{"EmptyDisplayVariables", "", "", true},
                                            HeadlessCase{"NoDialogProgram", ":0", nullptr, false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A host that ignores SIGCHLD never lets us learn the dialog's status: the
+// program ran and was waited for, and the message is not shown again on
+// standard error.
+TEST_F(DesktopTest, AHostThatReapsItsOwnChildrenGetsTheMessageOnce) {
+  installStandIn("zenity");
+  ::setenv("DISPLAY", ":42", 1);
+  CapturedOutput err(2);
+  std::fflush(nullptr);
+  const pid_t host = ::fork();
+  if (host == 0) {
+    ::signal(SIGCHLD, SIG_IGN);
+    showMessage("%s", "hello");
+    ::_exit(dialogClosed() ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(host, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "returned before the box closed";
+  EXPECT_EQ(recordedArguments().size(), 5u);
+  EXPECT_EQ(err.text(), "");
+}
 
 TEST_F(DesktopTest, BytesThatAreNotGbkBecomeQuestionMarks) {
   CapturedOutput err(2);
