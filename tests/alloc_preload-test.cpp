@@ -3,6 +3,7 @@
 // allocator, as it would be on a starved host.
 #include <dlfcn.h>
 
+#include "plugin/register_store.h"
 #include "tests/support/test_support.h"
 
 namespace hushlink::testing {
@@ -32,7 +33,7 @@ TEST_F(PreloadedAllocatorTest, InitFailsAlertsAndEveryLaterCallWorks) {
     EXPECT_EQ(err.text(), "Message: Error allocating Memory\n");
     plugin.FWwrite32(0x10, 0xAB);
     EXPECT_EQ(plugin.FWread32(0x10), 0u);
-    EXPECT_EQ(plugin.FWread32(0x1F808410), 8u);
+    EXPECT_EQ(plugin.FWread32(kFixedReadAddress), kFixedReadValue);
     plugin.FWshutdown();
     plugin.FWshutdown();
   }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Configure and About: one box each, in the order the host's menu expects:
 // Configure reads the settings, shows its notice, then writes them back.
+#include "plugin/register_store.h"
 #include "tests/support/test_support.h"
 
 namespace hushlink::testing {
@@ -35,7 +36,7 @@ TEST_F(PluginTest, HandEditedValueTakesEffectThroughConfigure) {
   directory.writeSettings("logging   =   3   # edited by hand\n");
   CapturedOutput out(1);
   plugin.FWconfigure();
-  plugin.FWread32(0x1F808410);
+  plugin.FWread32(kFixedReadAddress);
   EXPECT_EQ(out.text(), lines({"FW read mem 0x1f808410: 0x8"}));
   EXPECT_EQ(messages.texts(), std::vector<std::string>{kNotice});
   EXPECT_EQ(directory.log(), lines({"FW read mem 0x1f808410: 0x8"}));

@@ -82,7 +82,7 @@ TEST_F(LinkedPluginTest, AfterAFailedInitAccessesAreLoggedAndARetrySucceeds) {
     ASSERT_EQ(FWinit(), -1);
     FWwrite32(0x8, 0x77);
     EXPECT_EQ(FWread32(0x8), 0u);
-    EXPECT_EQ(FWread32(0x1F808410), 8u);
+    EXPECT_EQ(FWread32(kFixedReadAddress), kFixedReadValue);
   }
   EXPECT_EQ(directory.log(),
             lines({"Hushlink plugin version 0,6", "Initializing Hushlink", "FW write mem 0x8: 0x77",
