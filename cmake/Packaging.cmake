@@ -1,9 +1,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Two ways out of the build tree:
 # - `cmake --install` lays the files out as GNUInstallDirs says: the harness
-#   in bin/, the plugin in a folder of its own under the library folder (a
-#   host loads it; nothing links against it), the README and the licence in
-#   the documentation folder;
+#   in bin/ with its manual page in share/man/man1/, the plugin in a folder
+#   of its own under the library folder (a host loads it; nothing links
+#   against it), the README and the licence in the documentation folder;
 # - the release archives (CPack) are flat: the module at the top, beside the
 #   README and the licence, as users copy it into their emulator's plugins.
 include(GNUInstallDirs)
@@ -17,6 +17,9 @@ install(TARGETS Hushlink
   RUNTIME DESTINATION ${HUSHLINK_INSTALL_PLUGINDIR})
 install(TARGETS hushlink-host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${release_files} DESTINATION ${HUSHLINK_INSTALL_DOCDIR})
+if(HUSHLINK_MAN_PAGE)
+  install(FILES ${HUSHLINK_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
 
 # The archive's own component, left out of a plain `cmake --install`.
 install(TARGETS Hushlink
@@ -24,6 +27,9 @@ install(TARGETS Hushlink
   RUNTIME DESTINATION . COMPONENT release EXCLUDE_FROM_ALL)
 if(NOT WIN32)
   install(TARGETS hushlink-host RUNTIME DESTINATION . COMPONENT release EXCLUDE_FROM_ALL)
+endif()
+if(HUSHLINK_MAN_PAGE)
+  install(FILES ${HUSHLINK_MAN_PAGE} DESTINATION . COMPONENT release EXCLUDE_FROM_ALL)
 endif()
 install(FILES ${release_files} DESTINATION . COMPONENT release EXCLUDE_FROM_ALL)
 

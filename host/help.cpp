@@ -138,8 +138,9 @@ void printHelp(std::span<const Command* const> commands) {
   printSection({"Exit status", kExitStatus, nullptr});
   printSection({"Environment", kEnvironment, nullptr});
   printSection({"Files", kFiles, nullptr});
+  // help2man keeps lines behind "$ " as they are, in a fixed-width font.
   std::printf("\nExamples:\n");
-  for (const char* example : kExamples) std::printf("  %s\n", example);
+  for (const char* example : kExamples) std::printf("  $ %s\n", example);
 }
 
 void printCommandHelp(const Command& command) {
