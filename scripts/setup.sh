@@ -35,6 +35,7 @@ extra_needs=(
   "xauth xauth"
   "xdotool xdotool"
   "xmessage x11-utils"
+  "zip zip"
 )
 
 missing_packages() {
