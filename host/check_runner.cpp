@@ -71,7 +71,7 @@ Verdict runCheckInChild(const std::string& modulePath, const Check& check,
 int runAsCheckChild(const std::vector<std::string>& arguments, const std::string& token) {
   std::ifstream marker(kMarkerFile, std::ios::binary);
   std::string found;
-  if (!std::getline(marker, found) || found != token) {
+  if (token.empty() || !std::getline(marker, found) || found != token) {
     return usageError("a check's process runs only in a folder that 'hushlink-host check' made");
   }
   marker.close();

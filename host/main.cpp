@@ -29,7 +29,7 @@ const Command* findCommand(const std::string& name) {
 }
 
 int help(const std::vector<std::string>& arguments) {
-  if (arguments.size() > 1) return usageError("unexpected operand '" + arguments[1] + "'", "help");
+  if (arguments.size() > 1) return usageError("unexpected operand '" + arguments[1] + "'");
   if (arguments.empty()) {
     printHelp(kCommands);
     return kExitSuccess;

@@ -163,8 +163,8 @@ TEST_F(CheckTest, ATimeLimitThatIsNotAPositiveNumberIsAUsageError) {
 // even then, in a user's folder, it touches nothing there.
 TEST_F(CheckTest, TheChildModeRefusesToRunOutsideItsScratchFolder) {
   directory.writeSettings("logging = 1 # mine\n");
-  writeFile(".hushlink-check", "guess");
-  for (const char* token : {"1234", "guess2", ""}) {
+  writeFile(".hushlink-check", "\n");
+  for (const char* token : {"1234", "guess", ""}) {
     const ScopedEnvironment child({{"HUSHLINK_CHECK_CHILD", token}});
     const CommandResult result = host({HUSHLINK_MODULE, "settings-created"});
     EXPECT_EQ(result.exitCode, 2) << token;

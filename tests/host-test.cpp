@@ -317,6 +317,7 @@ const CommandLineCase kCommandLineCases[] = {
      usageError("unexpected operand 'extra'", "about")},
     {"NoCommand", {}, 2, usageError("no command given")},
     {"UnknownCommand", {"frobnicate"}, 2, usageError("unknown command 'frobnicate'")},
+    {"HelpOfTwoCommands", {"help", "check", "run"}, 2, usageError("unexpected operand 'run'")},
     {"HelpOfAnUnknownCommand",
      {"help", "frobnicate"},
      2,
