@@ -107,7 +107,11 @@ std::string optionName(const Option& option) {
 // The command with its options written out, as the list of commands shows it.
 std::string synopsis(const Command& command) {
   std::string line = command.name;
-  for (const Option& option : command.options) line += " [" + optionName(option) + "]";
+  for (const Option& option : command.options) {
+    line += " [";
+    line += optionName(option);
+    line += ']';
+  }
   return line + " " + command.operands;
 }
 
@@ -125,7 +129,11 @@ void printHelp(std::span<const Command* const> commands) {
   for (const Command* command : commands) {
     std::string text = std::string(command->summary) + " " + command->description;
     for (const Option& option : command->options) {
-      text += " " + optionName(option) + ": " + option.help + ".";
+      text += ' ';
+      text += optionName(option);
+      text += ": ";
+      text += option.help;
+      text += '.';
     }
     printEntry(synopsis(*command), text);
   }

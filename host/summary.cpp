@@ -19,8 +19,15 @@ namespace {
 // The listed values, and how many more there are.
 std::string listed(const std::vector<std::uint32_t>& values, std::uint64_t count) {
   std::string text;
-  for (const std::uint32_t value : values) text += (text.empty() ? "" : " ") + hex(value);
-  if (count > values.size()) text += " +" + std::to_string(count - values.size()) + " more";
+  for (const std::uint32_t value : values) {
+    if (!text.empty()) text += ' ';
+    text += hex(value);
+  }
+  if (count > values.size()) {
+    text += " +";
+    text += std::to_string(count - values.size());
+    text += " more";
+  }
   return text;
 }
 
@@ -70,7 +77,7 @@ void printTable(const LogSummary& summary) {
   for (const OffsetSummary& offset : summary.offsets) rows.push_back(cells(offset));
   for (Row& row : rows) {
     for (std::string& cell : row) {
-      if (cell.empty()) cell = "-";
+      if (cell.empty()) cell.assign(1, '-');
     }
   }
   std::vector<std::size_t> widths(kHeader.size(), 0);
