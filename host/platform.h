@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace hushlink::host {
@@ -38,11 +40,18 @@ struct ChildResult {
   std::string ending;  // otherwise: the signal or exception, in words
 };
 
-// Runs `arguments` (the program first) in `workingDirectory` with standard
-// output and standard error written to the two files, and waits for it, at
-// most `limit`: a child still running then is killed.
+// The value of an environment variable, in UTF-8; none when it is not set.
+std::optional<std::string> environmentVariable(const char* name);
+
+using EnvironmentVariables = std::vector<std::pair<std::string, std::string>>;
+
+// Runs `program` with `arguments` in `workingDirectory`, in this process's
+// environment with `environment` set besides, with standard output and
+// standard error written to the two files, and waits for it, at most
+// `limit`: a child still running then is killed.
 ChildResult runChild(const std::filesystem::path& program,
                      const std::vector<std::string>& arguments,
+                     const EnvironmentVariables& environment,
                      const std::filesystem::path& workingDirectory,
                      const std::filesystem::path& outputPath,
                      const std::filesystem::path& errorPath, std::chrono::milliseconds limit);

@@ -5,9 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "host/platform.h"
@@ -34,8 +36,15 @@ std::filesystem::path ownPath() {
   return std::filesystem::read_symlink("/proc/self/exe", error);
 }
 
+std::optional<std::string> environmentVariable(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return value;
+}
+
 ChildResult runChild(const std::filesystem::path& program,
                      const std::vector<std::string>& arguments,
+                     const EnvironmentVariables& environment,
                      const std::filesystem::path& workingDirectory,
                      const std::filesystem::path& outputPath,
                      const std::filesystem::path& errorPath, std::chrono::milliseconds limit) {
@@ -50,8 +59,21 @@ ChildResult runChild(const std::filesystem::path& program,
   std::vector<char*> argv = {const_cast<char*>(program.c_str())};
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
+  std::vector<std::string> settings;
+  for (const auto& [name, value] : environment) settings.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view variable(*entry);
+    const bool replaced = std::any_of(environment.begin(), environment.end(), [&](const auto& set) {
+      return variable.substr(0, variable.find('=')) == set.first;
+    });
+    if (!replaced) envp.push_back(*entry);
+  }
+  for (std::string& setting : settings) envp.push_back(setting.data());
+  envp.push_back(nullptr);
   pid_t child;
-  const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+  const int spawned =
+      posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return {false, false, false, 0, {}};
 

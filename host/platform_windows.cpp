@@ -2,8 +2,10 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include "host/platform.h"
 
@@ -63,6 +65,41 @@ std::wstring quoted(const std::wstring& argument) {
   return out;
 }
 
+// This process's environment with `settings` in place, as CreateProcessW
+// takes it: NAME=VALUE strings, each ended by a null, one more null at the
+// end, sorted without regard to case as Windows keeps them. Names are
+// compared without regard to case too; those of the hidden per-drive
+// entries ("=C:=C:\\") start with their "=".
+std::wstring environmentBlock(const EnvironmentVariables& settings) {
+  std::vector<std::wstring> entries;
+  if (wchar_t* block = GetEnvironmentStringsW()) {
+    for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+      entries.emplace_back(entry);
+    }
+    FreeEnvironmentStringsW(block);
+  }
+  for (const auto& [name, value] : settings) {
+    const std::wstring wideName = widened(name);
+    std::erase_if(entries, [&](const std::wstring& entry) {
+      const std::size_t equals = entry.find(L'=', 1);
+      return equals == wideName.size() &&
+             CompareStringOrdinal(entry.c_str(), static_cast<int>(equals), wideName.c_str(),
+                                  static_cast<int>(wideName.size()), TRUE) == CSTR_EQUAL;
+    });
+    entries.push_back(wideName + L"=" + widened(value));
+  }
+  std::sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_LESS_THAN;
+  });
+  std::wstring block;
+  for (const std::wstring& entry : entries) {
+    block += entry;
+    block += L'\0';
+  }
+  block += L'\0';
+  return block;
+}
+
 HANDLE inheritableFile(const std::filesystem::path& path, DWORD access, DWORD creation) {
   SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, TRUE};
   return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
@@ -110,8 +147,18 @@ std::filesystem::path ownPath() {
   }
 }
 
+std::optional<std::string> environmentVariable(const char* name) {
+  const std::wstring wideName = widened(name);
+  const DWORD size = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+  if (size == 0) return std::nullopt;
+  std::wstring value(size, L'\0');
+  value.resize(GetEnvironmentVariableW(wideName.c_str(), value.data(), size));
+  return narrowed(value, CP_UTF8);
+}
+
 ChildResult runChild(const std::filesystem::path& program,
                      const std::vector<std::string>& arguments,
+                     const EnvironmentVariables& environment,
                      const std::filesystem::path& workingDirectory,
                      const std::filesystem::path& outputPath,
                      const std::filesystem::path& errorPath, std::chrono::milliseconds limit) {
@@ -130,8 +177,10 @@ ChildResult runChild(const std::filesystem::path& program,
   startup.hStdOutput = output;
   startup.hStdError = error;
   PROCESS_INFORMATION process{};
+  std::wstring block = environmentBlock(environment);
   const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                      0, nullptr, workingDirectory.c_str(), &startup, &process);
+                                      CREATE_UNICODE_ENVIRONMENT, block.data(),
+                                      workingDirectory.c_str(), &startup, &process);
   for (const HANDLE handle : {input, output, error}) {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   }

@@ -30,6 +30,10 @@ bool Plugin::load(const std::string& path, std::string& error) {
   for (const EntryPointInfo& entry : kEntryPoints) {
     addresses_.push_back(findEntryPoint(module_, entry.name));
   }
+#define HUSHLINK_RESOLVE_ENTRY_POINT(name, number, type) \
+  entryPoints_.name = reinterpret_cast<type>(address(#name));
+  HUSHLINK_ENTRY_POINTS(HUSHLINK_RESOLVE_ENTRY_POINT)
+#undef HUSHLINK_RESOLVE_ENTRY_POINT
   return true;
 }
 
@@ -59,9 +63,8 @@ bool loadForSession(const std::string& path, Plugin& plugin, SessionEntryPoints&
     error = path + ": missing entry points: " + joined(absent);
     return false;
   }
-  entryPoints = {plugin.get<FWinitFn>("FWinit"),     plugin.get<FWshutdownFn>("FWshutdown"),
-                 plugin.get<FWopenFn>("FWopen"),     plugin.get<FWcloseFn>("FWclose"),
-                 plugin.get<FWread32Fn>("FWread32"), plugin.get<FWwrite32Fn>("FWwrite32")};
+  const EntryPoints& fw = plugin.entryPoints();
+  entryPoints = {fw.FWinit, fw.FWshutdown, fw.FWopen, fw.FWclose, fw.FWread32, fw.FWwrite32};
   return true;
 }
 

@@ -3,7 +3,6 @@
 // name as the emulator resolves them.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,8 +10,6 @@
 #include "plugin/hushlink.h"
 
 namespace hushlink::host {
-
-inline constexpr std::uint32_t kFireWireType = 0x40;
 
 struct EntryPointInfo {
   const char* name;
@@ -24,6 +21,15 @@ struct EntryPointInfo {
 inline constexpr EntryPointInfo kEntryPoints[] = {HUSHLINK_ENTRY_POINTS(HUSHLINK_ENTRY_POINT_INFO)};
 #undef HUSHLINK_ENTRY_POINT_INFO
 inline constexpr int kUnusedExportNumbers[] = {9, 10, 12, 13, 16};
+
+// Every entry point as a pointer of its own type, named after it, null where
+// the module lacks it. The one list in hushlink.h pairs each name with its
+// type, so no entry point can be called through another's.
+struct EntryPoints {
+#define HUSHLINK_ENTRY_POINT_FIELD(name, number, type) type name = nullptr;
+  HUSHLINK_ENTRY_POINTS(HUSHLINK_ENTRY_POINT_FIELD)
+#undef HUSHLINK_ENTRY_POINT_FIELD
+};
 
 // Unloaded when the object goes.
 class Plugin {
@@ -38,20 +44,19 @@ class Plugin {
   // loader's own message.
   bool load(const std::string& path, std::string& error);
 
+  const EntryPoints& entryPoints() const { return entryPoints_; }
+
+  // By name or number, for checks of the export table itself.
   void* address(const char* name) const;
   void* addressByNumber(int number) const;
-
-  template <typename Fn>
-  Fn get(const char* name) const {
-    return reinterpret_cast<Fn>(address(name));
-  }
 
   // The names among `names` that the module does not export.
   std::vector<std::string> missing(const std::vector<const char*>& names) const;
 
  private:
   ModuleHandle module_ = nullptr;
-  std::vector<void*> addresses_;
+  EntryPoints entryPoints_;
+  std::vector<void*> addresses_;  // in the order of kEntryPoints
 };
 
 // The entry points a session needs, all resolved.

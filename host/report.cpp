@@ -9,23 +9,15 @@
 
 namespace hushlink::host {
 
-namespace {
-constexpr const char* kHelpPointer = "Try 'hushlink-host --help'.\n";
-}
-
 int fail(const std::string& message) {
   std::fflush(stdout);
   std::fprintf(stderr, "hushlink-host: %s\n", forConsole(message).c_str());
   return kExitFailure;
 }
 
-int usageError(const std::string& message) {
-  std::fprintf(stderr, "hushlink-host: %s\n%s", forConsole(message).c_str(), kHelpPointer);
-  return kExitUsage;
-}
-
-int usage(const std::string& synopsis) {
-  std::fprintf(stderr, "usage: hushlink-host %s\n%s", synopsis.c_str(), kHelpPointer);
+int usageError(const std::string& message, const std::string& command) {
+  std::fprintf(stderr, "hushlink-host: %s\nTry 'hushlink-host %s%s--help'.\n",
+               forConsole(message).c_str(), command.c_str(), command.empty() ? "" : " ");
   return kExitUsage;
 }
 

@@ -15,11 +15,9 @@ inline constexpr int kExitUsage = 2;
 // "hushlink-host: MESSAGE" on standard error; returns kExitFailure.
 int fail(const std::string& message);
 
-// The same, with a pointer to --help; returns kExitUsage.
-int usageError(const std::string& message);
-
-// "usage: hushlink-host SYNOPSIS" and a pointer to --help; returns kExitUsage.
-int usage(const std::string& synopsis);
+// The same, then "Try 'hushlink-host COMMAND --help'." (or the general help
+// without a command); returns kExitUsage.
+int usageError(const std::string& message, const std::string& command = {});
 
 // The exit status, once everything written to standard output has reached
 // it: a write or close that failed (a full disk, a closed pipe) makes a

@@ -20,6 +20,9 @@ linux_needs=(
   "strace strace"
   "/usr/include/benchmark/benchmark.h libbenchmark-dev"
   "clang++ clang"
+  "help2man help2man"
+  "man man-db"
+  "nroff groff-base"
   "/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev"
 )
 extra_needs=(
@@ -33,6 +36,7 @@ extra_needs=(
   "xauth xauth"
   "xdotool xdotool"
   "xmessage x11-utils"
+  "zip zip"
 )
 
 missing_packages() {

@@ -159,13 +159,17 @@ TEST_F(CheckTest, ATimeLimitThatIsNotAPositiveNumberIsAUsageError) {
   }
 }
 
-// Run by hand in a user's folder, the child mode touches nothing there.
+// The child mode is reached only through its environment variable, and
+// even then, in a user's folder, it touches nothing there.
 TEST_F(CheckTest, TheChildModeRefusesToRunOutsideItsScratchFolder) {
   directory.writeSettings("logging = 1 # mine\n");
-  writeFile(".hushlink-check", "guess");
-  const CommandResult result = host({"--check-child", HUSHLINK_MODULE, "settings-created", "1234"});
-  EXPECT_EQ(result.exitCode, 2);
-  EXPECT_THAT(result.err, HasSubstr("runs only in a folder that 'hushlink-host check' made"));
+  writeFile(".hushlink-check", "\n");
+  for (const char* token : {"1234", "guess", ""}) {
+    const ScopedEnvironment child({{"HUSHLINK_CHECK_CHILD", token}});
+    const CommandResult result = host({HUSHLINK_MODULE, "settings-created"});
+    EXPECT_EQ(result.exitCode, 2) << token;
+    EXPECT_THAT(result.err, HasSubstr("runs only in a folder that 'hushlink-host check' made"));
+  }
   EXPECT_EQ(directory.settingsFile(), "logging = 1 # mine\n");
   EXPECT_FALSE(fs::exists("verdict.txt"));
 }

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
 
 #include "tests/support/test_support.h"
@@ -12,6 +13,7 @@ namespace hushlink::testing {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 CommandResult host(const std::vector<std::string>& arguments) {
   std::vector<std::string> command = {HUSHLINK_HOST};
@@ -99,18 +101,6 @@ TEST_P(HostErrorTest, BadInputGetsAOneLineErrorAndANonZeroExit) {
 }
 
 const ErrorCase kErrorCases[] = {
-    {"NoCommand", {}, nullptr, 2, "hushlink-host: no command given\n"},
-    {"UnknownCommand", {"frobnicate"}, nullptr, 2, "hushlink-host: unknown command 'frobnicate'"},
-    {"InfoWithoutModule",
-     {"info"},
-     nullptr,
-     2,
-     "usage: hushlink-host info MODULE\nTry 'hushlink-host --help'.\n"},
-    {"AboutWithoutModule",
-     {"about"},
-     nullptr,
-     2,
-     "usage: hushlink-host about MODULE\nTry 'hushlink-host --help'.\n"},
     {"TraceIsAFolder",
      {"run", HUSHLINK_MODULE, "."},
      nullptr,
@@ -202,16 +192,145 @@ TEST_F(HostTest, AboutAndConfigureCallTheirEntryPointOnce) {
   EXPECT_FALSE(std::filesystem::exists(directory.path() / "logs/Hushlink.log"));
 }
 
-TEST_F(HostTest, HelpDocumentsTheCommandsAndTheTraceFormat) {
+TEST_F(HostTest, HelpDocumentsTheCommandsTheTraceFormatTheFilesAndTheExitStatus) {
   const CommandResult result = host({"--help"});
   EXPECT_EQ(result.exitCode, 0);
   for (const char* text :
-       {"info MODULE", "run MODULE [TRACE]", "check [--timeout SECONDS] MODULE",
-        "replay MODULE LOG", "about MODULE", "configure MODULE", "r ADDRESS", "w ADDRESS VALUE",
-        "# starts a comment", "inis/Hushlink.ini", "logs/Hushlink.log"}) {
+       {"info MODULE", "run MODULE [TRACE]", "check [--timeout=SECONDS] MODULE",
+        "replay MODULE LOG", "summary [--csv] LOG", "about MODULE", "configure MODULE",
+        "help [COMMAND]", "r ADDRESS", "w ADDRESS VALUE", "# TEXT", "inis/Hushlink.ini",
+        "logs/Hushlink.log", "\nExit status:\n", "\nFiles:\n"}) {
     EXPECT_THAT(result.out, HasSubstr(text));
   }
+  EXPECT_THAT(result.out, Not(HasSubstr("child"))) << "the check's child mode is no command";
+  std::istringstream lines(result.out);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_LE(line.size(), 79u) << line;
+  }
 }
+
+// ---- the command line ----
+
+struct CommandLineCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  int exitCode;
+  // Success: the first line of standard output. Failure: all of standard
+  // error, or its start when it ends in a message of the system's.
+  std::string expected;
+  friend void PrintTo(const CommandLineCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class CommandLineTest : public HostTest, public ::testing::WithParamInterface<CommandLineCase> {};
+
+TEST_P(CommandLineTest, GivesTheExitStatusAndTheFirstLine) {
+  const CommandLineCase& c = GetParam();
+  writeFile(directory.path() / "session.log",
+            "Initializing Hushlink\nFW write mem 0x1f801000: 0x5\nFW read mem 0x1000: 0x5\n");
+  const CommandResult result = host(c.arguments);
+  EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
+  if (c.exitCode == 0) {
+    EXPECT_EQ(result.out.substr(0, result.out.find('\n')), c.expected);
+    EXPECT_EQ(result.err, "");
+  } else {
+    EXPECT_EQ(result.err.substr(0, c.expected.size()), c.expected);
+    if (c.exitCode == 2) {
+      EXPECT_EQ(result.err, c.expected) << "one line and a pointer to the help";
+    }
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+std::string usageError(const std::string& message, const std::string& command = "") {
+  return "hushlink-host: " + message + "\nTry 'hushlink-host " + command +
+         (command.empty() ? "" : " ") + "--help'.\n";
+}
+
+const std::string kNoModule = "hushlink-host: absent.so: cannot load module: ";
+
+const CommandLineCase kCommandLineCases[] = {
+    // The help of each command, asked for in every way.
+    {"InfoHelp", {"info", "--help"}, 0, "Usage: hushlink-host info MODULE"},
+    {"RunHelp", {"run", "-h"}, 0, "Usage: hushlink-host run MODULE [TRACE]"},
+    {"CheckHelp", {"check", "--help"}, 0, "Usage: hushlink-host check [OPTION]... MODULE"},
+    {"CheckHelpAfterTheOperand",
+     {"check", HUSHLINK_MODULE, "--help"},
+     0,
+     "Usage: hushlink-host check [OPTION]... MODULE"},
+    {"ReplayHelp", {"help", "replay"}, 0, "Usage: hushlink-host replay MODULE LOG"},
+    {"SummaryHelp", {"summary", "--help"}, 0, "Usage: hushlink-host summary [OPTION]... LOG"},
+    {"AboutHelp", {"help", "about"}, 0, "Usage: hushlink-host about MODULE"},
+    {"ConfigureHelp", {"configure", "--help"}, 0, "Usage: hushlink-host configure MODULE"},
+    {"GeneralHelp", {"--help"}, 0, "Usage: hushlink-host COMMAND [OPTION]... OPERAND..."},
+    {"HelpAlone", {"help"}, 0, "Usage: hushlink-host COMMAND [OPTION]... OPERAND..."},
+    {"Version", {"--version"}, 0, "hushlink-host " HUSHLINK_VERSION},
+    // Options before and after the operands, in both spellings.
+    {"OptionBeforeTheOperand",
+     {"summary", "--csv", "session.log"},
+     0,
+     "offset,addresses,reads,writes,values,first_written,last_read"},
+    {"OptionAfterTheOperand",
+     {"summary", "session.log", "--csv"},
+     0,
+     "offset,addresses,reads,writes,values,first_written,last_read"},
+    {"ValueAfterTheOperand", {"check", "absent.so", "--timeout", "5"}, 1, kNoModule},
+    {"ValueJoined", {"check", "--timeout=5", "absent.so"}, 1, kNoModule},
+    {"BadValueAfterTheOperand",
+     {"check", "absent.so", "--timeout=soon"},
+     2,
+     usageError("--timeout takes a positive number of seconds, not 'soon'", "check")},
+    // "--" ends the options: what follows is an operand, whatever it looks like.
+    {"DoubleDashEndsTheOptions",
+     {"summary", "--", "--csv"},
+     1,
+     "hushlink-host: --csv: cannot read log\n"},
+    {"HelpAfterTheDoubleDash",
+     {"info", "--", "--help"},
+     1,
+     "hushlink-host: --help: cannot load module: "},
+    // Usage errors: one line naming the fault, and where the help is.
+    {"UnknownOption",
+     {"check", "--frobnicate", HUSHLINK_MODULE},
+     2,
+     usageError("unknown option '--frobnicate'", "check")},
+    {"UnknownShortOption",
+     {"summary", "session.log", "-x"},
+     2,
+     usageError("unknown option '-x'", "summary")},
+    {"OptionOfAnotherCommand",
+     {"replay", "--timeout=5", HUSHLINK_MODULE, "session.log"},
+     2,
+     usageError("unknown option '--timeout'", "replay")},
+    {"OptionWithoutItsValue",
+     {"check", HUSHLINK_MODULE, "--timeout"},
+     2,
+     usageError("option '--timeout' needs an argument: --timeout SECONDS", "check")},
+    {"ValueForAnOptionWithout",
+     {"summary", "--csv=yes", "session.log"},
+     2,
+     usageError("option '--csv' takes no argument", "summary")},
+    {"MissingModule", {"info"}, 2, usageError("missing operand MODULE", "info")},
+    {"MissingLog", {"replay", HUSHLINK_MODULE}, 2, usageError("missing operand LOG", "replay")},
+    {"ExtraOperand",
+     {"about", HUSHLINK_MODULE, "extra"},
+     2,
+     usageError("unexpected operand 'extra'", "about")},
+    {"NoCommand", {}, 2, usageError("no command given")},
+    {"UnknownCommand", {"frobnicate"}, 2, usageError("unknown command 'frobnicate'")},
+    {"HelpOfTwoCommands", {"help", "check", "run"}, 2, usageError("unexpected operand 'run'")},
+    {"HelpOfAnUnknownCommand",
+     {"help", "frobnicate"},
+     2,
+     usageError("unknown command 'frobnicate'")},
+    // The check's child process is no command a user can reach.
+    {"ChildModeByItsOldName",
+     {"--check-child", HUSHLINK_MODULE, "settings-created", "1234"},
+     2,
+     usageError("unknown command '--check-child'")},
+};
+
+INSTANTIATE_TEST_SUITE_P(Lines, CommandLineTest, ::testing::ValuesIn(kCommandLineCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace hushlink::testing

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # install_layout.sh BUILD_DIR
 # `cmake --install` into a scratch prefix lays the files out as GNUInstallDirs
-# says, and the installed harness runs a session on the installed module.
+# says, the installed harness runs a session on the installed module, and
+# `man` finds the installed manual page and renders it without a warning.
 set -uo pipefail
 build=$1
 fail() {
@@ -16,7 +17,8 @@ cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install 
 expected="bin/hushlink-host
 lib/hushlink/libHushlink.so
 share/doc/hushlink/LICENSE
-share/doc/hushlink/README.md"
+share/doc/hushlink/README.md
+share/man/man1/hushlink-host.1"
 actual=$(cd "$prefix" && find . -type f | sed 's|^\./||' | sort)
 [[ $actual == "$expected" ]] || fail "installed files:
 $actual
@@ -31,4 +33,17 @@ cd "$work"
   fail "the installed harness could not run the installed module: $(cat out.txt)"
 grep -q '^FW read mem 0x1f800001: 0x112233$' logs/Hushlink.log ||
   fail "the installed module logged no session"
+# As a user reads it: by name, from the prefix's manual folder.
+if command -v man >/dev/null; then
+  MANWIDTH=80 MANPATH="$prefix/share/man" man --warnings hushlink-host >page.txt 2>warnings.txt ||
+    fail "man hushlink-host did not find the installed page: $(cat warnings.txt)"
+  [[ ! -s warnings.txt ]] || fail "the installed page renders with warnings: $(cat warnings.txt)"
+  grep -q "^ *hushlink-host  *- run, check, replay and sum up" page.txt ||
+    fail "the installed page is not hushlink-host's: $(head -5 page.txt)"
+elif [[ ${CI:-} == true ]]; then
+  fail "man is missing; CI must have it (scripts/setup.sh installs it)"
+else
+  echo "SKIPPED: man is missing (scripts/setup.sh installs it as root)" >&2
+  exit 77
+fi
 echo "installed: $(echo "$expected" | tr '\n' ' ')"

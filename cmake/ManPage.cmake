@@ -1,0 +1,31 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# cmake -DHELP2MAN=... -DPROGRAM=... -DINCLUDE=... -DOUTPUT=... -DSOURCE_DIR=...
+#       -P ManPage.cmake
+# The manual page, made by help2man from the program's own --help and
+# --version. It is dated from SOURCE_DATE_EPOCH when that is set, else from
+# the last commit, so that building one commit again gives the same page
+# (outside a git clone and without SOURCE_DATE_EPOCH, the month of the
+# build). Run at every build, since a new commit changes the date without
+# touching the program; the page is replaced only when its text changes.
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH} AND EXISTS ${SOURCE_DIR}/.git)
+  find_program(GIT git)
+  if(GIT)
+    execute_process(COMMAND ${GIT} -C ${SOURCE_DIR} log -1 --format=%ct
+      OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(epoch MATCHES "^[0-9]+$")
+      set(ENV{SOURCE_DATE_EPOCH} ${epoch})
+    endif()
+  endif()
+endif()
+# The month's name in the page's footer, in English whatever the locale.
+set(ENV{LC_ALL} C)
+execute_process(
+  COMMAND ${HELP2MAN} --no-info --section=1 --include=${INCLUDE} --output=${OUTPUT}.new
+          ${PROGRAM}
+  RESULT_VARIABLE failed)
+if(failed)
+  file(REMOVE ${OUTPUT}.new)
+  message(FATAL_ERROR "help2man could not make ${OUTPUT} from ${PROGRAM} --help")
+endif()
+file(COPY_FILE ${OUTPUT}.new ${OUTPUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUTPUT}.new)

@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// hushlink-host about: the plugin's About box, as the emulator's menu shows it.
+#include <string>
+
+#include "host/command.h"
+#include "host/plugin.h"
+#include "host/report.h"
+
+namespace hushlink::host {
+namespace {
+
+int about(const Invocation& invocation) {
+  const std::string& path = invocation.operands[0];
+  Plugin plugin;
+  std::string error;
+  if (!plugin.load(path, error)) return fail(error);
+  const FWaboutFn showAbout = plugin.entryPoints().FWabout;
+  if (showAbout == nullptr) return fail(path + ": missing entry point: FWabout");
+  showAbout();
+  return kExitSuccess;
+}
+
+}  // namespace
+
+const Command kAboutCommand = {
+    "about",
+    "MODULE",
+    {},
+    "Call FWabout once: the plugin's About box.",
+    "On a desktop the box appears and the command returns when it is closed; without one, the "
+    "plugin's own \"Message:\" line shows on standard error.",
+    nullptr,
+    about};
+
+}  // namespace hushlink::host
