@@ -15,8 +15,9 @@
 namespace hushlink::host {
 namespace {
 
-constexpr const char* kSettingsFile = "inis/Hushlink.ini";
-constexpr const char* kLogFile = "logs/Hushlink.log";
+// The settings file as the plugin names it, with the doubled separator.
+const std::string kSettingsFile = std::string(kDefaultSettingsDirectory) + kSettingsFileName;
+constexpr const char* kLogFile = kLogPath;
 
 // Shows control characters, so that line ends are visible in a report.
 std::string visible(const std::string& text) {
@@ -77,7 +78,7 @@ void setLogging(int logging) {
   std::string line = "logging = ";
   line += std::to_string(logging);
   line += '\n';
-  writeFile(kSettingsFile, line);
+  writeFile(kSettingsFile.c_str(), line);
 }
 
 // Runs steps in order and stops at the first that fails.
@@ -100,16 +101,15 @@ Verdict checkIdentification(CheckSession& s) {
   const char* text = name();
   return firstFailure({
       [&]() -> Verdict {
-        if (type() == kFireWireType) return {};
-        return Failure{"PS2EgetLibType() = " + hex(kFireWireType), hex(type())};
+        if (type() == kLibType) return {};
+        return Failure{"PS2EgetLibType() = " + hex(kLibType), hex(type())};
       },
-      [&] { return expectText("PS2EgetLibName() =", "Hushlink Driver", text ? text : "(null)"); },
+      [&] { return expectText("PS2EgetLibName() =", kLibName, text ? text : "(null)"); },
       [&]() -> Verdict {
-        for (const std::uint32_t argument : {0u, kFireWireType, 0xFFFFFFFFu}) {
-          if (version(argument) != kExpectedVersion) {
-            return Failure{
-                "PS2EgetLibVersion2(" + hex(argument) + ") = " + hex(kExpectedVersion, 8),
-                hex(version(argument), 8)};
+        for (const std::uint32_t argument : {0u, kLibType, 0xFFFFFFFFu}) {
+          if (version(argument) != kLibVersion) {
+            return Failure{"PS2EgetLibVersion2(" + hex(argument) + ") = " + hex(kLibVersion, 8),
+                           hex(version(argument), 8)};
           }
         }
         return {};
@@ -216,7 +216,7 @@ Verdict checkLog(CheckSession& s) {
 Verdict checkSettingsCreated(CheckSession& s) {
   if (Verdict verdict = expectInit(s.fw)) return verdict;
   s.fw.shutdown();
-  return expectText("settings file", lines({"logging = 0"}), readFile(kSettingsFile));
+  return expectText("settings file", lines({"logging = 0"}), readFile(kSettingsFile.c_str()));
 }
 
 Verdict checkSettingsConfigure(CheckSession& s) {
@@ -225,12 +225,14 @@ Verdict checkSettingsConfigure(CheckSession& s) {
   setLogging(0);
   if (Verdict verdict = expectInit(s.fw)) return verdict;
   s.fw.read32(0x100);
-  writeFile(kSettingsFile, "logging=3 (edited by hand)\n");
+  writeFile(kSettingsFile.c_str(), "logging=3 (edited by hand)\n");
   configure();
   s.fw.read32(0x100);
   s.fw.shutdown();
   return firstFailure({
-      [&] { return expectText("settings file", lines({"logging = 3"}), readFile(kSettingsFile)); },
+      [&] {
+        return expectText("settings file", lines({"logging = 3"}), readFile(kSettingsFile.c_str()));
+      },
       [&] { return expectText("log file", lines({"FW read mem 0x100: 0x0"}), readFile(kLogFile)); },
   });
 }

@@ -1,19 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// What the harness expects of any module of this interface: it checks and
-// reads logs of modules other than ours, so it keeps its own copy of the
-// device's few fixed numbers rather than the plugin's internals.
+// The device's few fixed numbers and file names, which the harness expects of
+// any module of this interface: named once, where the plugin names them.
 #pragma once
 
-#include <cstdint>
-
-namespace hushlink::host {
-
-inline constexpr std::uint32_t kFireWireType = 0x40;
-inline constexpr std::uint32_t kExpectedVersion = 0x00020006;
-// Registers are addressed by the low 16 bits of the address.
-inline constexpr std::uint32_t kOffsetMask = 0xFFFF;
-// The one register whose reads are pinned, by its full address.
-inline constexpr std::uint32_t kFixedReadAddress = 0x1F808410;
-inline constexpr std::uint32_t kFixedReadValue = 8;
-
-}  // namespace hushlink::host
+#include "plugin/identification.h"
+#include "plugin/register_store.h"
+#include "support/log_channel.h"
+#include "support/settings.h"

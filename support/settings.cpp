@@ -7,7 +7,7 @@
 namespace hushlink {
 
 Settings settings;
-std::string settingsDirectory = "inis/";
+std::string settingsDirectory = kDefaultSettingsDirectory;
 
 namespace {
 

@@ -19,6 +19,7 @@ extern Settings settings;
 // further "/", which the file system takes as one separator.
 extern std::string settingsDirectory;
 
+inline constexpr const char* kDefaultSettingsDirectory = "inis/";
 inline constexpr const char* kSettingsFileName = "/Hushlink.ini";
 
 std::string settingsPath();

@@ -8,6 +8,8 @@
 #include <stdexcept>
 
 #include "support/file_system.h"
+#include "support/log_channel.h"
+#include "support/settings.h"
 
 namespace hushlink::testing {
 
@@ -53,6 +55,17 @@ TempWorkingDirectory::TempWorkingDirectory(Layout layout) : previous_(fs::curren
   if (layout & kInis) fs::create_directory(path_ / "inis");
   if (layout & kLogs) fs::create_directory(path_ / "logs");
   fs::current_path(path_);
+}
+
+// The files as the plugin names them.
+std::string TempWorkingDirectory::log() const { return readFile(path_ / kLogPath); }
+
+std::string TempWorkingDirectory::settingsFile() const {
+  return readFile(path_ / (std::string(kDefaultSettingsDirectory) + kSettingsFileName));
+}
+
+void TempWorkingDirectory::writeSettings(const std::string& content) const {
+  writeFile(path_ / (std::string(kDefaultSettingsDirectory) + kSettingsFileName), content);
 }
 
 TempWorkingDirectory::~TempWorkingDirectory() {

@@ -57,11 +57,9 @@ class TempWorkingDirectory {
   TempWorkingDirectory& operator=(const TempWorkingDirectory&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  std::string log() const { return readFile(path_ / "logs/Hushlink.log"); }
-  std::string settingsFile() const { return readFile(path_ / "inis/Hushlink.ini"); }
-  void writeSettings(const std::string& content) const {
-    writeFile(path_ / "inis/Hushlink.ini", content);
-  }
+  std::string log() const;
+  std::string settingsFile() const;
+  void writeSettings(const std::string& content) const;
 
  private:
   std::filesystem::path previous_;
