@@ -26,17 +26,16 @@
 // alone, set HUSHLINK_FAULT=NUMBER:MODE and run only its scenario;
 // HUSHLINK_FAULT=list lists each scenario's calls instead.
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "plugin/register_store.h"
@@ -333,18 +332,6 @@ std::string listed(const std::vector<std::uint32_t>& values) {
   return out.str();
 }
 
-// Whether another saver of `file` could have its turn at once.
-bool turnIsFree(const std::string& file) {
-  bool free = false;
-  std::thread([&] {
-    files::Target target;
-    target.path = file;
-    files::TurnHandle turn;
-    free = files::takeTurn(target, std::chrono::milliseconds(0), turn) == files::Result::Done;
-  }).join();
-  return free;
-}
-
 std::vector<std::string> namesBeside(const std::string& file) {
   std::vector<std::string> names = folderEntries(fs::path(file).parent_path());
   names.erase(std::remove(names.begin(), names.end(), fs::path(file).filename().string()),
@@ -383,7 +370,8 @@ void judge(const Scenario& s, const Plan& plan, const Reference* reference,
            const std::string& identity, const std::string& metadata, const Outcome& outcome,
            Problems& problems) {
   const Seen& seen = outcome.seen;
-  problems.expect(turnIsFree(s.file), "another saver cannot have its turn: a lock is still held");
+  problems.expect(faults::turnIsFree(s.file),
+                  "another saver cannot have its turn: a lock is still held");
   const Call* failed = nullptr;
   if (plan.k > 0) {
     if (plan.k > static_cast<long>(outcome.calls.size())) {
@@ -432,8 +420,9 @@ void judge(const Scenario& s, const Plan& plan, const Reference* reference,
       seen.settings == s.before || seen.settings == s.after,
       "the settings file holds neither its old line nor the new one: " + printable(seen.settings));
   if (s.before != "<missing>") {
-    problems.expect(fileMetadata(s.file) == metadata,
-                    "the settings file carries " + fileMetadata(s.file) + ", not " + metadata);
+    const std::string carried = fileMetadata(s.file);
+    problems.expect(carried == metadata,
+                    "the settings file carries " + carried + ", not " + metadata);
     if (seen.settings == s.before) {
       problems.expect(fileIdentity(s.file) == identity, "a save that failed replaced the file");
     }
@@ -512,18 +501,19 @@ Outcome runScenario(const Scenario& s, const Plan& plan, const Reference* refere
   problems.expect(faults::openHandles() == handles,
                   "after FWshutdown and unload " + std::to_string(faults::openHandles() - handles) +
                       " more descriptors are open than before");
-  const std::string later = s.steps == Steps::InitAlone ? lines({"logging = 0"}) : s.after;
-  problems.expect(readFile(s.file) == later, "a later FWconfigure left the settings file holding " +
-                                                 printable(readFile(s.file)));
+  const std::string later = lines({s.steps == Steps::InitAlone ? "logging = 0" : "logging = 1"});
+  const std::string content = readFile(s.file);
+  problems.expect(content == later,
+                  "a later FWconfigure left the settings file holding " + printable(content));
   if (s.before != "<missing>") {
-    problems.expect(fileMetadata(s.file) == metadata,
-                    "after a later FWconfigure the settings file carries " + fileMetadata(s.file) +
-                        ", not " + metadata);
+    const std::string carried = fileMetadata(s.file);
+    problems.expect(carried == metadata, "after a later FWconfigure the settings file carries " +
+                                             carried + ", not " + metadata);
   }
   checkNames(s, problems);
-  problems.expect(
-      namesBeside(s.file).empty(),
-      "after a later FWconfigure, beside the settings file: " + listed(namesBeside(s.file)));
+  const std::vector<std::string> beside = namesBeside(s.file);
+  problems.expect(beside.empty(),
+                  "after a later FWconfigure, beside the settings file: " + listed(beside));
   outcome.problems = problems.text();
   return outcome;
 }
@@ -704,8 +694,10 @@ TEST_P(FaultSweep, EveryCallFailedOnceLeavesEveryOutcomeWhole) {
       for (const Mode mode : calls[i].modes) plans.push_back({static_cast<long>(i) + 1, mode});
     }
   }
+  const auto describePlan = [&](std::size_t i) { return describe(s, plans[i], calls); };
   const std::vector<std::string> reports = faults::runEach(
-      plans.size(), [&](std::size_t i) { return runScenario(s, plans[i], &reference).problems; });
+      plans.size(), [&](std::size_t i) { return runScenario(s, plans[i], &reference).problems; },
+      describePlan);
   std::string failures;
   std::size_t failed = 0;
   for (std::size_t i = 0; i < plans.size(); ++i) {
@@ -824,10 +816,13 @@ TEST_P(FaultRow, StaysMended) {
     plans.push_back({static_cast<long>(i) + 1, row.mode});
   }
   ASSERT_FALSE(plans.empty()) << "the scenario no longer makes such a call";
-  const std::vector<std::string> reports = faults::runEach(plans.size(), [&](std::size_t i) {
-    const Outcome run = runScenario(s, plans[i], &reference);
-    return run.problems + row.shows(run, reference.outcome, calls[plans[i].k - 1]);
-  });
+  const std::vector<std::string> reports = faults::runEach(
+      plans.size(),
+      [&](std::size_t i) {
+        const Outcome run = runScenario(s, plans[i], &reference);
+        return run.problems + row.shows(run, reference.outcome, calls[plans[i].k - 1]);
+      },
+      [&](std::size_t i) { return describe(s, plans[i], calls); });
   for (std::size_t i = 0; i < plans.size(); ++i) {
     EXPECT_EQ(reports[i], "") << describe(s, plans[i], calls);
   }

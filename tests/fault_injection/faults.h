@@ -94,15 +94,22 @@ class MessageWatch {
   Watch* watch_;
 };
 
-// Descriptors (on Windows, handles) the process has open.
+// Descriptors the process has open; on Windows, handles of the kinds the
+// module's own calls open (files, mutexes, mappings, processes).
 std::size_t openHandles();
+
+// Whether another saver of `file` could have its turn at once: no lock of
+// it is held, this process's own included.
+bool turnIsFree(const std::string& file);
 
 // Runs `run(i)` for every i below `count` where one run cannot harm the
 // next: on POSIX each in a child process of its own, several at a time; on
 // Windows one after another in this process, with the DLL loaded afresh by
-// the run. What each reported, or how it died or hung.
+// the run. What each reported, or how it died or hung. A run that takes the
+// whole process down with it (on Windows) is named by `describe(i)` first.
 std::vector<std::string> runEach(std::size_t count,
-                                 const std::function<std::string(std::size_t)>& run);
+                                 const std::function<std::string(std::size_t)>& run,
+                                 const std::function<std::string(std::size_t)>& describe);
 
 // The calls the module imports (by name, as the platform links them), the
 // ones the Injector stands in for, and those it leaves alone, with why.

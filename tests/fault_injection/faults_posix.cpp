@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/file_system.h"
 #include "tests/fault_injection/fault_preload.h"
 #include "tests/fault_injection/faults.h"
 #include "tests/support/test_support.h"
@@ -241,8 +242,18 @@ std::string MessageWatch::stray() const {
 
 std::size_t openHandles() { return openFileCount(); }
 
+// A lock on the folder belongs to the descriptor that took it: one left by
+// this process refuses a fresh descriptor of this process too.
+bool turnIsFree(const std::string& file) {
+  files::Target target;
+  target.path = file;
+  files::TurnHandle turn;
+  return files::takeTurn(target, std::chrono::milliseconds(0), turn) == files::Result::Done;
+}
+
 std::vector<std::string> runEach(std::size_t count,
-                                 const std::function<std::string(std::size_t)>& run) {
+                                 const std::function<std::string(std::size_t)>& run,
+                                 const std::function<std::string(std::size_t)>&) {
   std::vector<std::string> reports(count);
   char folderName[] = "/tmp/hushlink-faults-XXXXXX";
   if (::mkdtemp(folderName) == nullptr) throw std::runtime_error("no folder for the reports");
