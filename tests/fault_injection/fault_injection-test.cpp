@@ -783,6 +783,19 @@ const Row kRows[] = {
                   : "shown " + listed(run.seen.shown);
      },
      .notOnWindows = "Windows shows its own message box, with no program to wait for"},
+    // Without memory for the log's wide name (on Windows), FWinit used to
+    // fail as if the store could not be had, and held the log file open
+    // for good.
+    {.name = "FWinitWithoutMemoryForANameSucceeds",
+     .scenario = "Session",
+     .calls =
+         [](const Call& c) {
+           return c.entryPoint == "FWinit" && c.role == Role::Allocation && c.size != kStoreSize;
+         },
+     .mode = Mode::Error,
+     .shows = [](const Outcome& run, const Outcome&, const Call&) -> std::string {
+       return run.seen.init == 0 ? "" : "FWinit returned " + std::to_string(run.seen.init);
+     }},
     // Without memory for the notice's text, FWconfigure used to show
     // nothing, skip the save and say nothing of either.
     {.name = "ConfigureWithoutMemoryShowsItsNoticeAndSaves",
