@@ -209,14 +209,18 @@ EXPORTED int open(const char* path, int flags, ...) {
   return descriptor;
 }
 
+/* A short read gives the first half of what was there and leaves the rest
+ * to be read again, as a read that a signal cut short would. */
 EXPORTED ssize_t read(int descriptor, void* into, size_t size) {
   const struct Turn turn = take("read", transferModes(ERROR | INTERRUPTED | SHORT, size), CALLER);
   noteDescriptor(turn, descriptor);
   noteSize(turn, size);
   if (turn.mode == kFaultError) return failing(EIO);
   if (turn.mode == kFaultInterrupted) return failing(EINTR);
-  if (turn.mode == kFaultShort) size = part(size);
-  return REAL(read)(descriptor, into, size);
+  const ssize_t got = REAL(read)(descriptor, into, size);
+  if (turn.mode != kFaultShort || got < 2) return got;
+  const ssize_t kept = got / 2;
+  return lseek(descriptor, kept - got, SEEK_CUR) >= 0 ? kept : got;
 }
 
 /* write and pwrite alike: `place` is -1 for write. */

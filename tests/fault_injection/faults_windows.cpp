@@ -21,6 +21,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -192,8 +194,15 @@ BOOL WINAPI standInReadFile(HANDLE file, LPVOID into, DWORD size, LPDWORD got,
   noteHandle(turn, file);
   if (turn.record != nullptr) turn.record->size = size;
   if (failsAs(turn, Mode::Error)) return failing(ERROR_LOCK_VIOLATION);
-  if (cutShort(turn)) size = static_cast<DWORD>(part(size));
-  return realReadFile(file, into, size, got, overlapped);
+  const BOOL read = realReadFile(file, into, size, got, overlapped);
+  // A short read gives the first half of what was there and leaves the
+  // rest to be read again.
+  if (!cutShort(turn) || !read || got == nullptr || *got < 2) return read;
+  const DWORD kept = *got / 2;
+  LARGE_INTEGER back;
+  back.QuadPart = -static_cast<LONGLONG>(*got - kept);
+  if (SetFilePointerEx(file, back, nullptr, FILE_CURRENT)) *got = kept;
+  return read;
 }
 
 BOOL WINAPI standInWriteFile(HANDLE file, LPCVOID bytes, DWORD size, LPDWORD written,
@@ -844,10 +853,20 @@ void reportAbort(int) { nameTheRun("the process was aborted"); }
 
 }  // namespace
 
-std::vector<std::string> runEach(std::size_t count,
-                                 const std::function<std::string(std::size_t)>& run,
-                                 const std::function<std::string(std::size_t)>& describe) {
-  std::vector<std::string> reports(count);
+namespace {
+
+// A second process of this program, running the same test, takes every
+// other run: Wine runs the two side by side. It writes each report to the
+// file this names, as "INDEX SIZE\n" and the report.
+constexpr const char* kShareVariable = "HUSHLINK_FAULT_SHARE";
+// Fewer runs than this are not worth a process start.
+constexpr std::size_t kRunsWorthSharing = 40;
+
+// Runs `run(i)` for each i of `indexes`, a hang or a crash naming the run.
+void runInTurn(const std::vector<std::size_t>& indexes,
+               const std::function<std::string(std::size_t)>& run,
+               const std::function<std::string(std::size_t)>& describe,
+               const std::function<void(std::size_t, const std::string&)>& reported) {
   describeRun = &describe;
   const LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(reportCrash);
   const auto previousAbort = std::signal(SIGABRT, reportAbort);
@@ -862,10 +881,10 @@ std::vector<std::string> runEach(std::size_t count,
       }
     }
   });
-  for (std::size_t i = 0; i < count; ++i) {
+  for (const std::size_t i : indexes) {
     runStarted = GetTickCount64();
     runUnderWay = static_cast<long>(i);
-    reports[i] = run(i);
+    reported(i, run(i));
     runUnderWay = -1;
   }
   done = true;
@@ -873,6 +892,74 @@ std::vector<std::string> runEach(std::size_t count,
   SetUnhandledExceptionFilter(previous);
   std::signal(SIGABRT, previousAbort);
   describeRun = nullptr;
+}
+
+std::vector<std::size_t> sharedOut(std::size_t count, std::size_t first) {
+  std::vector<std::size_t> indexes;
+  for (std::size_t i = first; i < count; i += 2) indexes.push_back(i);
+  return indexes;
+}
+
+// Starts this program on the current test alone, to report the odd runs
+// into `reportsPath`.
+HANDLE startSharer(const std::wstring& reportsPath) {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string name = std::string(test->test_suite_name()) + "." + test->name();
+  SetEnvironmentVariableW(widened(kShareVariable).c_str(), reportsPath.c_str());
+  const HANDLE sharer = startProcess(
+      quotedArgument(ownPath()) + L" " + quotedArgument(widened("--gtest_filter=" + name)), nullptr,
+      L"NUL");
+  SetEnvironmentVariableW(widened(kShareVariable).c_str(), nullptr);
+  return sharer;
+}
+
+}  // namespace
+
+std::vector<std::string> runEach(std::size_t count,
+                                 const std::function<std::string(std::size_t)>& run,
+                                 const std::function<std::string(std::size_t)>& describe) {
+  std::vector<std::string> reports(count);
+  const char* sharing = std::getenv(kShareVariable);
+  if (sharing != nullptr && sharing[0] != '\0') {
+    // The second process: its reports go to the first.
+    std::ofstream out(sharing, std::ios::binary);
+    runInTurn(sharedOut(count, 1), run, describe, [&](std::size_t i, const std::string& report) {
+      out << i << ' ' << report.size() << '\n' << report << std::flush;
+    });
+    return reports;
+  }
+  const auto keep = [&](std::size_t i, const std::string& report) { reports[i] = report; };
+  if (count < kRunsWorthSharing) {
+    std::vector<std::size_t> all(count);
+    for (std::size_t i = 0; i < count; ++i) all[i] = i;
+    runInTurn(all, run, describe, keep);
+    return reports;
+  }
+  static int shares = 0;
+  const std::filesystem::path reportsPath =
+      std::filesystem::temp_directory_path() /
+      ("hushlink-fault-reports-" + std::to_string(GetCurrentProcessId()) + "-" +
+       std::to_string(++shares));
+  const HANDLE sharer = startSharer(reportsPath.wstring());
+  runInTurn(sharedOut(count, 0), run, describe, keep);
+  const DWORD exitCode = exitCodeOf(sharer);
+  std::vector<bool> came(count, false);
+  {
+    std::ifstream in(reportsPath, std::ios::binary);
+    for (std::size_t i = 0, size = 0; in >> i >> size && in.get() == '\n' && i < count;) {
+      reports[i].resize(size);
+      in.read(reports[i].data(), static_cast<std::streamsize>(size));
+      came[i] = true;
+    }
+  }
+  std::error_code ignored;
+  std::filesystem::remove(reportsPath, ignored);
+  for (const std::size_t i : sharedOut(count, 1)) {
+    if (!came[i]) {
+      reports[i] = "the second process ended (exit code " + std::to_string(exitCode) +
+                   ") before it reported this run";
+    }
+  }
   return reports;
 }
 
