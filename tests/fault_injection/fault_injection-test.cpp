@@ -688,6 +688,10 @@ TEST_P(FaultSweep, EveryCallFailedOnceLeavesEveryOutcomeWhole) {
   std::vector<Plan> plans;
   Plan only;
   if (onlyRun(only)) {
+    const bool fits =
+        only.k >= 1 && only.k <= static_cast<long>(calls.size()) &&
+        std::count(calls[only.k - 1].modes.begin(), calls[only.k - 1].modes.end(), only.mode) > 0;
+    if (!fits) GTEST_SKIP() << "HUSHLINK_FAULT names no call of this scenario that fails so";
     plans.push_back(only);
   } else {
     for (std::size_t i = 0; i < calls.size(); ++i) {
