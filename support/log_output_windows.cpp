@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "support/log_output.h"
@@ -53,8 +54,14 @@ class AppendTurns {
     wchar_t path[MAX_PATH * 2];
     const DWORD size = GetFinalPathNameByHandleW(file, path, MAX_PATH * 2, FILE_NAME_NORMALIZED);
     if (size == 0 || size >= MAX_PATH * 2) return;
-    mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSize,
-                                  sharedObjectName(L"log", std::wstring(path, size)).c_str());
+    std::wstring name;
+    try {
+      name = sharedObjectName(L"log", std::wstring(path, size));
+    } catch (const std::bad_alloc&) {
+      return;  // no memory to name the word: the log goes without turns
+    }
+    mapping_ =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSize, name.c_str());
     if (mapping_ == nullptr) return;
     holder_ = static_cast<volatile LONG*>(MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, kSize));
     if (holder_ == nullptr) close();
@@ -147,7 +154,14 @@ std::size_t writeInTurn(std::FILE* file, const char* bytes, std::size_t size, bo
 }  // namespace
 
 std::FILE* openLogFile(const char* path) {
-  const std::wstring wide = widenedPath(path);
+  // Without memory for the wide name there is no log, as when it cannot be
+  // opened; nothing is open yet to be given back.
+  std::wstring wide;
+  try {
+    wide = widenedPath(path);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
   constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   // Emptied first; then opened with append access only, so that every write
   // lands at the end of the file whoever else writes to it.

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -178,13 +179,31 @@ bool showInDialog(const std::string& text) {
   return false;
 }
 
+// Without memory to convert the text or to start a dialog program, the
+// message still reaches the user, on standard error: its ASCII as it is and
+// every other byte as "?", as without the converter. A failed Configure
+// notice must not cost the save that follows it.
+void writeWithoutMemory(const char* text) {
+  char ascii[512];
+  std::size_t size = 0;
+  for (; text[size] != '\0' && size < sizeof ascii - 1; ++size) {
+    ascii[size] = static_cast<unsigned char>(text[size]) < 0x80 ? text[size] : '?';
+  }
+  ascii[size] = '\0';
+  std::fprintf(stderr, "%s: %s\n", kMessageCaption, ascii);
+}
+
 }  // namespace
 
 void displayMessageBox(const char* text) {
-  // Plugin texts are stored in the GBK code page; desktops speak UTF-8.
-  const std::string utf8 = converted(text, "GBK", "UTF-8");
-  if (showInDialog(utf8)) return;
-  std::fprintf(stderr, "%s: %s\n", kMessageCaption, utf8.c_str());
+  try {
+    // Plugin texts are stored in the GBK code page; desktops speak UTF-8.
+    const std::string utf8 = converted(text, "GBK", "UTF-8");
+    if (showInDialog(utf8)) return;
+    std::fprintf(stderr, "%s: %s\n", kMessageCaption, utf8.c_str());
+  } catch (const std::bad_alloc&) {
+    writeWithoutMemory(text);
+  }
 }
 
 }  // namespace hushlink

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include <windows.h>
 
+#include <new>
 #include <string>
 
 #include "support/message_box.h"
@@ -29,7 +30,14 @@ void displayMessageBox(const char* text) {
   // right whatever the system's 8-bit code page; the box is owned by whatever
   // window the host has active.
   std::wstring wide;
-  if (gbkToWide(text, wide)) {
+  bool widened = false;
+  try {
+    widened = gbkToWide(text, wide);
+  } catch (const std::bad_alloc&) {
+    // No memory for the wide text: the 8-bit box shows the stored bytes
+    // rather than nothing, and a Configure notice does not cost the save.
+  }
+  if (widened) {
     MessageBoxW(GetActiveWindow(), wide.c_str(), L"Message", MB_SETFOREGROUND);
   } else {
     MessageBoxA(GetActiveWindow(), text, kMessageCaption, MB_SETFOREGROUND);

@@ -101,6 +101,7 @@ TEST(SettingsSaversInProcesses, TakeTurnsWhileAReaderAlwaysFindsOneWholeLine) {
     ::waitpid(saver, &status, 0);
     failedSaves += WIFEXITED(status) ? WEXITSTATUS(status) : 1000;
   }
+  RecordProperty("looks", static_cast<int>(looks));
   EXPECT_EQ(torn, 0u) << "of " << looks << " looks; the first found \"" << firstTorn << "\"";
   EXPECT_EQ(failedSaves, 0);
   EXPECT_EQ(folderEntries("inis"), std::vector<std::string>{"Hushlink.ini"});
