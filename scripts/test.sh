@@ -11,15 +11,15 @@ scripts/setup.sh all || exit 1
 # build_dir TARGET: where a preset builds.
 build_dir() { [[ $1 == linux ]] && echo build || echo "build-$1"; }
 
-targets=(linux asan fuzz)
+windows=()
 for arch in i686 x86_64; do
   if command -v "$arch-w64-mingw32-g++-posix" >/dev/null; then
-    targets+=("$([[ $arch == i686 ]] && echo win32 || echo win64)")
+    windows+=("$([[ $arch == i686 ]] && echo win32 || echo win64)")
   else
     echo "test: SKIPPING the ${arch} Windows build and its tests: no $arch-w64-mingw32-g++-posix" >&2
   fi
 done
-scripts/build.sh "${targets[@]}" || exit 1
+targets=(linux "${windows[@]}" asan fuzz)
 
 status=0
 logs=$(mktemp -d /tmp/hushlink-test-logs-XXXXXX)
@@ -33,21 +33,20 @@ run_tests() {
   echo "$result" >"$logs/$1.status"
 }
 
-for target in "${targets[@]}"; do
-  [[ $target == win32 || $target == win64 ]] && continue
+# The Windows suites mostly wait on Wine, one program at a time: they run in
+# the background, side by side, each with a Wine prefix and X displays of its
+# own, while the Linux suites are built and run.
+scripts/build.sh linux "${windows[@]}" || exit 1
+for target in "${windows[@]}"; do
+  run_tests "$target" >"$logs/$target.log" 2>&1 &
+done
+for target in linux asan fuzz; do
+  [[ $target == linux ]] || scripts/build.sh "$target" || { wait; exit 1; }
   echo "== tests: $target"
   run_tests "$target"
 done
-# The Windows suites mostly wait on Wine, one test at a time: the two run
-# side by side, each with a Wine prefix and X displays of its own.
-background=()
-for target in "${targets[@]}"; do
-  [[ $target == win32 || $target == win64 ]] || continue
-  run_tests "$target" >"$logs/$target.log" 2>&1 &
-  background+=("$target")
-done
 wait
-for target in "${background[@]}"; do
+for target in "${windows[@]}"; do
   echo "== tests: $target"
   cat "$logs/$target.log"
 done
