@@ -152,22 +152,69 @@ Result inspectTarget(Target& target) {
   return Result::Done;
 }
 
+namespace {
+
+// A saver that has had to wait marks the folder with a read lock of its own
+// kind, apart from the turn's flock. A newcomer that finds the mark queues up
+// behind the waiters rather than taking the turn the moment it is let go, so
+// a host that saves again and again cannot starve the others.
+struct flock waitingMark(short type) {
+  struct flock mark {};
+  mark.l_type = type;
+  mark.l_whence = SEEK_SET;
+  mark.l_len = 1;
+  return mark;
+}
+
+bool othersAreWaiting(int folder) {
+  struct flock probe = waitingMark(F_WRLCK);
+  return ::fcntl(folder, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+}
+
+// Without the mark (a file system without such locks) the turn is still
+// had, only less fairly.
+void markWaiting(int folder) {
+  struct flock mark = waitingMark(F_RDLCK);
+  (void)::fcntl(folder, F_OFD_SETLK, &mark);
+}
+
+enum class Attempt { Taken, Held, Failed };
+
+Attempt tryTurn(int folder) {
+  if (::flock(folder, LOCK_EX | LOCK_NB) == 0) return Attempt::Taken;
+  return errno == EWOULDBLOCK || errno == EINTR ? Attempt::Held : Attempt::Failed;
+}
+
+// Waiters look again after pauses of their own, between 0.1 and 1 ms, taken
+// from the clock: none keeps in step with another, and none that has waited
+// long looks less often than one that just came.
+void pauseBeforeLookingAgain() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  const long nanoseconds =
+      100'000 + static_cast<long>(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() % 900'000);
+  const struct timespec pause = {0, nanoseconds};
+  ::nanosleep(&pause, nullptr);
+}
+
+}  // namespace
+
 // Savers lock the folder, which stays where it is, rather than a file that
 // a saver moves away: every lock is on the one object all of them see.
 Result takeTurn(const Target& target, std::chrono::milliseconds limit, TurnHandle& turn) {
   const int folder = openFile(folderOf(target.path).c_str(), O_RDONLY | O_DIRECTORY);
   if (folder < 0) return resultOf(errno) == Result::Missing ? Result::Missing : Result::Failed;
   turn.reset(folder);
+  Attempt attempt = othersAreWaiting(folder) ? Attempt::Held : tryTurn(folder);
+  if (attempt != Attempt::Held) return attempt == Attempt::Taken ? Result::Done : Result::Failed;
+  markWaiting(folder);
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  long pauseNs = 50'000;
-  for (;;) {
-    if (::flock(folder, LOCK_EX | LOCK_NB) == 0) return Result::Done;
-    if (errno != EWOULDBLOCK && errno != EINTR) return Result::Failed;
+  while (attempt == Attempt::Held) {
     if (std::chrono::steady_clock::now() >= deadline) return Result::Failed;
-    const struct timespec pause = {0, pauseNs};
-    ::nanosleep(&pause, nullptr);
-    pauseNs = std::min(pauseNs * 2, 5'000'000L);
+    pauseBeforeLookingAgain();
+    attempt = tryTurn(folder);
   }
+  return attempt == Attempt::Taken ? Result::Done : Result::Failed;
 }
 
 Result claimFreshFile(const Target& target, FileHandle& fresh, std::string& freshName) {

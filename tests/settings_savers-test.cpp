@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Savers of one settings file in several processes: hosts killed in the
 // middle of a save, and hosts saving at the same moment while another reads.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,6 +106,49 @@ TEST(SettingsSaversInProcesses, TakeTurnsWhileAReaderAlwaysFindsOneWholeLine) {
   RecordProperty("looks", static_cast<int>(looks));
   EXPECT_EQ(torn, 0u) << "of " << looks << " looks; the first found \"" << firstTorn << "\"";
   EXPECT_EQ(failedSaves, 0);
+  EXPECT_EQ(folderEntries("inis"), std::vector<std::string>{"Hushlink.ini"});
+}
+
+// Whether a saver has marked the folder while it waits for its turn.
+bool aSaverWaitsIn(const char* folder) {
+  const int descriptor = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  struct flock probe {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  probe.l_len = 1;
+  const bool waits = ::fcntl(descriptor, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  ::close(descriptor);
+  return waits;
+}
+
+// A host stopped while it waits for its turn (a debugger, a shell's ^Z)
+// holds up no other saver once the turn is free, and finishes its own save
+// when it goes on.
+TEST(SettingsSaversInProcesses, AHostStoppedWhileWaitingHoldsNobodyUp) {
+  TempWorkingDirectory directory(TempWorkingDirectory::kInis);
+  writeFile("inis/Hushlink.ini", "logging = 1\n");
+  const int turn = ::open("inis", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(::flock(turn, LOCK_EX), 0);  // as a saver holds it
+  std::fflush(nullptr);
+  const pid_t waiter = ::fork();
+  if (waiter == 0) {
+    ::close(turn);  // the turn stays the parent's alone
+    ::_exit(saved(writeLogging(kPath, 2)) ? 0 : 1);
+  }
+  for (int look = 0; look < 10'000 && !aSaverWaitsIn("inis"); ++look) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(aSaverWaitsIn("inis"));
+  ::kill(waiter, SIGSTOP);
+  ::close(turn);
+  EXPECT_EQ(writeLogging(kPath, 3), SaveOutcome::Replaced);
+  EXPECT_EQ(readFile("inis/Hushlink.ini"), "logging = 3\n");
+  ::kill(waiter, SIGCONT);
+  int status = 0;
+  ::waitpid(waiter, &status, 0);
+  // Stopped past the longest wait, it gives up and leaves the file alone.
+  const bool waiterSaved = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  EXPECT_EQ(readFile("inis/Hushlink.ini"), waiterSaved ? "logging = 2\n" : "logging = 3\n");
   EXPECT_EQ(folderEntries("inis"), std::vector<std::string>{"Hushlink.ini"});
 }
 
