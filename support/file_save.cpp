@@ -12,9 +12,36 @@ using files::Kind;
 using files::Result;
 using files::Target;
 
-// Long enough for any number of savers on a busy machine; short enough that
-// a saver stuck elsewhere (a host stopped in a debugger) does not hang ours.
-constexpr std::chrono::milliseconds kLongestTurnWait{5000};
+// A saver waits for its turn as long as the turn keeps moving, however many
+// savers are ahead and however slow the disk; it gives up once no save has
+// landed for kLongestStillness (a saver stuck elsewhere, a host stopped in a
+// debugger), or after kLongestTurnWait in all.
+constexpr std::chrono::milliseconds kLongestStillness{5000};
+constexpr std::chrono::milliseconds kLongestTurnWait{60000};
+
+class WhileTheTurnMoves final : public files::Patience {
+ public:
+  explicit WhileTheTurnMoves(const Target& target) : target_(target) {}
+
+  bool keepWaiting() override {
+    const std::chrono::milliseconds now = files::clockNow();
+    const files::ChangeStamp stamp = files::changeStampOf(target_);
+    if (!waiting_) firstLook_ = now;
+    if (!waiting_ || stamp != stamp_) lastMove_ = now;
+    waiting_ = true;
+    stamp_ = stamp;
+    return now - lastMove_ < kLongestStillness && now - firstLook_ < kLongestTurnWait;
+  }
+
+  std::chrono::milliseconds longestSingleWait() const override { return kLongestStillness; }
+
+ private:
+  const Target& target_;
+  bool waiting_ = false;
+  files::ChangeStamp stamp_;
+  std::chrono::milliseconds firstLook_{};
+  std::chrono::milliseconds lastMove_{};
+};
 
 // A rewrite in place that fails halfway puts back what the file held, as
 // long as that is no more than a settings file ever holds.
@@ -110,7 +137,8 @@ SaveOutcome saveWholeFile(const std::string& path, const std::string& content) {
     return SaveOutcome::Refused;
   }
   files::TurnHandle turn;
-  switch (files::takeTurn(target, kLongestTurnWait, turn)) {
+  WhileTheTurnMoves patience(target);
+  switch (files::takeTurn(target, patience, turn)) {
     case Result::Done:
       break;
     case Result::Missing:

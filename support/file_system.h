@@ -43,6 +43,12 @@ class Held {
     if (held()) Release(value_);
     value_ = value;
   }
+  // Gives the value up without releasing it.
+  std::intptr_t release() {
+    const std::intptr_t value = value_;
+    value_ = kNone;
+    return value;
+  }
 
  private:
   std::intptr_t value_ = kNone;
@@ -91,9 +97,37 @@ Result resolveFinalTarget(const std::string& path, std::string& target);
 // Fills in what is known of `target.path` beyond its name.
 Result inspectTarget(Target& target);
 
-// Waits, at most `limit`, until no other saver of the target is at work.
-// Missing when the target's folder does not exist.
-Result takeTurn(const Target& target, std::chrono::milliseconds limit, TurnHandle& turn);
+// What changes whenever a save of the target lands: which file bears its
+// name, and when that file last changed. All zero when it cannot be learnt.
+struct ChangeStamp {
+  std::uint64_t identity = 0;
+  std::int64_t changed = 0;  // in the platform's own ticks
+  bool operator==(const ChangeStamp&) const = default;
+};
+
+ChangeStamp changeStampOf(const Target& target);
+
+// A clock that only goes forward, for measuring waits.
+std::chrono::milliseconds clockNow();
+
+// How long a saver waits for its turn; decided by the policy.
+class Patience {
+ public:
+  // Whether to wait on: asked as soon as the turn is found taken, and again
+  // after each look or wait that did not get it.
+  virtual bool keepWaiting() = 0;
+  // The longest one wait in the system's queue may last before keepWaiting
+  // is asked again, where the platform queues waiters rather than looking.
+  virtual std::chrono::milliseconds longestSingleWait() const = 0;
+
+ protected:
+  ~Patience() = default;
+};
+
+// Waits until no other saver of the target is at work, for as long as
+// `patience` allows. Missing when the target's folder does not exist; Failed
+// when the turn cannot be had.
+Result takeTurn(const Target& target, Patience& patience, TurnHandle& turn);
 
 // Creates (or empties a leftover of) the one fresh file beside the target
 // and opens it for writing. Refused when the folder refuses new files.

@@ -199,18 +199,30 @@ void pauseBeforeLookingAgain() {
 
 }  // namespace
 
+std::chrono::milliseconds clockNow() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now().time_since_epoch());
+}
+
+ChangeStamp changeStampOf(const Target& target) {
+  struct stat info;
+  if (::stat(target.path.c_str(), &info) != 0) return {};
+  // A freed inode number is soon given out again; its change time is not.
+  return {static_cast<std::uint64_t>(info.st_ino) ^ (static_cast<std::uint64_t>(info.st_dev) << 32),
+          static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1'000'000'000 + info.st_ctim.tv_nsec};
+}
+
 // Savers lock the folder, which stays where it is, rather than a file that
 // a saver moves away: every lock is on the one object all of them see.
-Result takeTurn(const Target& target, std::chrono::milliseconds limit, TurnHandle& turn) {
+Result takeTurn(const Target& target, Patience& patience, TurnHandle& turn) {
   const int folder = openFile(folderOf(target.path).c_str(), O_RDONLY | O_DIRECTORY);
   if (folder < 0) return resultOf(errno) == Result::Missing ? Result::Missing : Result::Failed;
   turn.reset(folder);
   Attempt attempt = othersAreWaiting(folder) ? Attempt::Held : tryTurn(folder);
   if (attempt != Attempt::Held) return attempt == Attempt::Taken ? Result::Done : Result::Failed;
   markWaiting(folder);
-  const auto deadline = std::chrono::steady_clock::now() + limit;
   while (attempt == Attempt::Held) {
-    if (std::chrono::steady_clock::now() >= deadline) return Result::Failed;
+    if (!patience.keepWaiting()) return Result::Failed;
     pauseBeforeLookingAgain();
     attempt = tryTurn(folder);
   }

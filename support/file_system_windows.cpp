@@ -115,9 +115,33 @@ Result inspectTarget(Target& target) {
   return Result::Done;
 }
 
+std::chrono::milliseconds clockNow() { return std::chrono::milliseconds(GetTickCount64()); }
+
+ChangeStamp changeStampOf(const Target& target) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(widenedPath(target.path).c_str(), GetFileExInfoStandard, &data)) {
+    return {};
+  }
+  // A replacement carries the creation time over, never the time of writing.
+  const auto ticks = [](const FILETIME& time) {
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  };
+  return {ticks(data.ftCreationTime), static_cast<std::int64_t>(ticks(data.ftLastWriteTime))};
+}
+
+namespace {
+
+// Whether a wait on the turn's mutex got it. Abandoned: a saver died holding
+// it; the turn is ours all the same.
+bool gotTurn(DWORD waited) { return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED; }
+
+}  // namespace
+
 // A mutex named after the target's full path, which every process of the
-// session finds, and every thread of one host waits for in turn.
-Result takeTurn(const Target& target, std::chrono::milliseconds limit, TurnHandle& turn) {
+// session finds, and every thread of one host waits for in turn. A wait
+// keeps its place in the mutex's queue, so each lasts as long as patience
+// allows before asking it again.
+Result takeTurn(const Target& target, Patience& patience, TurnHandle& turn) {
   wchar_t full[MAX_PATH * 2];
   const DWORD size =
       GetFullPathNameW(widenedPath(target.path).c_str(), MAX_PATH * 2, full, nullptr);
@@ -125,13 +149,14 @@ Result takeTurn(const Target& target, std::chrono::milliseconds limit, TurnHandl
   const std::wstring name = sharedObjectName(L"settings", std::wstring(full, size));
   const HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
   if (mutex == nullptr) return Result::Failed;
-  const DWORD waited = WaitForSingleObject(mutex, static_cast<DWORD>(limit.count()));
-  // Abandoned: a saver died holding it; the turn is ours all the same.
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-    CloseHandle(mutex);
-    return Result::Failed;
+  FileHandle waiting;  // closed, not released, unless the turn is had
+  waiting.reset(valueOf(mutex));
+  DWORD waited = WaitForSingleObject(mutex, 0);
+  while (waited == WAIT_TIMEOUT && patience.keepWaiting()) {
+    waited = WaitForSingleObject(mutex, static_cast<DWORD>(patience.longestSingleWait().count()));
   }
-  turn.reset(valueOf(mutex));
+  if (!gotTurn(waited)) return Result::Failed;
+  turn.reset(waiting.release());
   return Result::Done;
 }
 

@@ -376,14 +376,15 @@ Arranged anotherSaverHoldsTheTurn() {
   auto holder = std::make_shared<Holder>();
   std::promise<bool> taken;
   std::future<bool> takenResult = taken.get_future();
-  holder->thread = std::thread([released = holder->release.get_future(),
-                                taken = std::move(taken)]() mutable {
-    files::Target target;
-    files::resolveFinalTarget(kPath, target.path);
-    files::TurnHandle turn;
-    taken.set_value(files::takeTurn(target, std::chrono::seconds(5), turn) == files::Result::Done);
-    released.wait();
-  });
+  holder->thread =
+      std::thread([released = holder->release.get_future(), taken = std::move(taken)]() mutable {
+        files::Target target;
+        files::resolveFinalTarget(kPath, target.path);
+        files::TurnHandle turn;
+        NoPatience patience;
+        taken.set_value(files::takeTurn(target, patience, turn) == files::Result::Done);
+        released.wait();
+      });
   if (!takenResult.get()) return Arranged::cannot("the turn could not be taken to hold it");
   return Arranged::holding(holder);
 }
@@ -649,6 +650,35 @@ TEST(SettingsSavers, TakeTurnsAndAReaderAlwaysFindsOneWholeLine) {
   EXPECT_EQ(failedSaves, 0);
   EXPECT_GT(looks, 0u);
   EXPECT_EQ(folderEntries("inis"), std::vector<std::string>{"Hushlink.ini"});
+}
+
+// A saver whose turn is long in coming waits on for as long as other saves
+// keep landing, longer in all than a saver stuck elsewhere would be waited
+// for.
+TEST(SettingsSavers, WaitOnWhileOtherSavesKeepLanding) {
+  TempWorkingDirectory directory;
+  writeLogging(kPath, 1);
+  std::promise<bool> taken;
+  std::future<bool> takenResult = taken.get_future();
+  std::thread holder([&taken] {
+    files::Target target;
+    files::resolveFinalTarget(kPath, target.path);
+    files::TurnHandle turn;
+    NoPatience patience;
+    taken.set_value(files::takeTurn(target, patience, turn) == files::Result::Done);
+    // Eleven saves of its own, half a second apart, before it lets go.
+    for (int save = 0; save < 11; ++save) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      writeFile(target.path, "logging = " + std::to_string(save) + "\n");
+    }
+  });
+  if (takenResult.get()) {
+    EXPECT_EQ(writeLogging(kPath, 2), SaveOutcome::Replaced);
+  } else {
+    ADD_FAILURE() << "the turn could not be taken to hold it";
+  }
+  holder.join();
+  EXPECT_EQ(readShared("inis/Hushlink.ini"), lines({"logging = 2"}));
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "plugin/hushlink.h"
+#include "support/file_system.h"
 
 namespace hushlink::testing {
 
@@ -42,6 +43,14 @@ std::string fileIdentity(const std::filesystem::path& path);
 // How many files the process has open (descriptors; on Windows those of the
 // C runtime the module shares with the test).
 std::size_t openFileCount();
+
+// A saver's patience that waits for nobody: the turn is had at once or not
+// at all.
+class NoPatience final : public files::Patience {
+ public:
+  bool keepWaiting() override { return false; }
+  std::chrono::milliseconds longestSingleWait() const override { return {}; }
+};
 
 // Whether the built module is still loaded in this process.
 bool moduleIsLoaded();
