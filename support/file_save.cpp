@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/file_save.h"
 
+#include <algorithm>
+
 #include "support/file_system.h"
 
 namespace hushlink {
@@ -25,22 +27,36 @@ class WhileTheTurnMoves final : public files::Patience {
 
   bool keepWaiting() override {
     const std::chrono::milliseconds now = files::clockNow();
-    const files::ChangeStamp stamp = files::changeStampOf(target_);
-    if (!waiting_) firstLook_ = now;
-    if (!waiting_ || stamp != stamp_) lastMove_ = now;
-    waiting_ = true;
-    stamp_ = stamp;
-    return now - lastMove_ < kLongestStillness && now - firstLook_ < kLongestTurnWait;
+    if (!waiting_) {
+      firstLook_ = lastMove_ = lastStamped_ = now;
+      stamp_ = files::changeStampOf(target_);
+      waiting_ = true;
+    } else if (now - lastStamped_ >= kStampEvery) {
+      const files::ChangeStamp stamp = files::changeStampOf(target_);
+      if (stamp != stamp_) lastMove_ = now;
+      stamp_ = stamp;
+      lastStamped_ = now;
+    }
+    return timeLeftAt(now).count() > 0;
   }
 
-  std::chrono::milliseconds longestSingleWait() const override { return kLongestStillness; }
+  std::chrono::milliseconds timeLeft() const override { return timeLeftAt(files::clockNow()); }
 
  private:
+  // Often enough to see each save land, seldom enough to cost the saver at
+  // work nothing.
+  static constexpr std::chrono::milliseconds kStampEvery{20};
+
+  std::chrono::milliseconds timeLeftAt(std::chrono::milliseconds now) const {
+    return std::min(lastMove_ + kLongestStillness, firstLook_ + kLongestTurnWait) - now;
+  }
+
   const Target& target_;
   bool waiting_ = false;
   files::ChangeStamp stamp_;
   std::chrono::milliseconds firstLook_{};
   std::chrono::milliseconds lastMove_{};
+  std::chrono::milliseconds lastStamped_{};
 };
 
 // A rewrite in place that fails halfway puts back what the file held, as

@@ -97,8 +97,8 @@ Result resolveFinalTarget(const std::string& path, std::string& target);
 // Fills in what is known of `target.path` beyond its name.
 Result inspectTarget(Target& target);
 
-// What changes whenever a save of the target lands: which file bears its
-// name, and when that file last changed. All zero when it cannot be learnt.
+// What changes whenever a save of the target lands. All zero when it cannot
+// be learnt.
 struct ChangeStamp {
   std::uint64_t identity = 0;
   std::int64_t changed = 0;  // in the platform's own ticks
@@ -116,9 +116,10 @@ class Patience {
   // Whether to wait on: asked as soon as the turn is found taken, and again
   // after each look or wait that did not get it.
   virtual bool keepWaiting() = 0;
-  // The longest one wait in the system's queue may last before keepWaiting
-  // is asked again, where the platform queues waiters rather than looking.
-  virtual std::chrono::milliseconds longestSingleWait() const = 0;
+  // How long patience lasts from now if no save lands meanwhile: the longest
+  // one wait in the system's queue may last, where the platform queues
+  // waiters rather than looking.
+  virtual std::chrono::milliseconds timeLeft() const = 0;
 
  protected:
   ~Patience() = default;

@@ -5,7 +5,6 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -155,9 +154,10 @@ Result inspectTarget(Target& target) {
 namespace {
 
 // A saver that has had to wait marks the folder with a read lock of its own
-// kind, apart from the turn's flock. A newcomer that finds the mark queues up
-// behind the waiters rather than taking the turn the moment it is let go, so
-// a host that saves again and again cannot starve the others.
+// kind, apart from the turn's flock. A newcomer that finds the mark joins the
+// waiters rather than taking the turn the moment it is let go, so a host that
+// saves again and again does not starve the others: whoever looks first once
+// the turn is free has it.
 struct flock waitingMark(short type) {
   struct flock mark {};
   mark.l_type = type;

@@ -139,8 +139,8 @@ bool gotTurn(DWORD waited) { return waited == WAIT_OBJECT_0 || waited == WAIT_AB
 
 // A mutex named after the target's full path, which every process of the
 // session finds, and every thread of one host waits for in turn. A wait
-// keeps its place in the mutex's queue, so each lasts as long as patience
-// allows before asking it again.
+// keeps its place in the mutex's queue only while it lasts, so each lasts as
+// long as patience allows before asking it again.
 Result takeTurn(const Target& target, Patience& patience, TurnHandle& turn) {
   wchar_t full[MAX_PATH * 2];
   const DWORD size =
@@ -153,7 +153,9 @@ Result takeTurn(const Target& target, Patience& patience, TurnHandle& turn) {
   waiting.reset(valueOf(mutex));
   DWORD waited = WaitForSingleObject(mutex, 0);
   while (waited == WAIT_TIMEOUT && patience.keepWaiting()) {
-    waited = WaitForSingleObject(mutex, static_cast<DWORD>(patience.longestSingleWait().count()));
+    const std::chrono::milliseconds timeLeft = patience.timeLeft();
+    waited =
+        WaitForSingleObject(mutex, timeLeft.count() > 0 ? static_cast<DWORD>(timeLeft.count()) : 1);
   }
   if (!gotTurn(waited)) return Result::Failed;
   turn.reset(waiting.release());

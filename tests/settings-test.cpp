@@ -656,23 +656,31 @@ TEST(SettingsSavers, TakeTurnsAndAReaderAlwaysFindsOneWholeLine) {
 // keep landing, longer in all than a saver stuck elsewhere would be waited
 // for.
 TEST(SettingsSavers, WaitOnWhileOtherSavesKeepLanding) {
+  using Clock = std::chrono::steady_clock;
   TempWorkingDirectory directory;
   writeLogging(kPath, 1);
   std::promise<bool> taken;
   std::future<bool> takenResult = taken.get_future();
-  std::thread holder([&taken] {
+  std::atomic<Clock::rep> waitingSince{0};
+  std::thread holder([&taken, &waitingSince] {
     files::Target target;
     files::resolveFinalTarget(kPath, target.path);
     files::TurnHandle turn;
     NoPatience patience;
-    taken.set_value(files::takeTurn(target, patience, turn) == files::Result::Done);
-    // Eleven saves of its own, half a second apart, before it lets go.
-    for (int save = 0; save < 11; ++save) {
+    bool held = files::takeTurn(target, patience, turn) == files::Result::Done;
+    taken.set_value(held);
+    // Saves of its own, half a second apart, until the other saver has
+    // waited six seconds.
+    for (int save = 0; held; ++save) {
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
       writeFile(target.path, "logging = " + std::to_string(save) + "\n");
+      const Clock::rep since = waitingSince;
+      held = since == 0 || Clock::now().time_since_epoch().count() - since <
+                               Clock::duration(std::chrono::seconds(6)).count();
     }
   });
   if (takenResult.get()) {
+    waitingSince = Clock::now().time_since_epoch().count();
     EXPECT_EQ(writeLogging(kPath, 2), SaveOutcome::Replaced);
   } else {
     ADD_FAILURE() << "the turn could not be taken to hold it";

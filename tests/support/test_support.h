@@ -44,12 +44,12 @@ std::string fileIdentity(const std::filesystem::path& path);
 // C runtime the module shares with the test).
 std::size_t openFileCount();
 
-// A saver's patience that waits for nobody: the turn is had at once or not
-// at all.
+// A saver's patience that waits for nobody: the turn is had at once, when
+// it is free and no other saver waits for it, or not at all.
 class NoPatience final : public files::Patience {
  public:
   bool keepWaiting() override { return false; }
-  std::chrono::milliseconds longestSingleWait() const override { return {}; }
+  std::chrono::milliseconds timeLeft() const override { return {}; }
 };
 
 // Whether the built module is still loaded in this process.
