@@ -10,13 +10,10 @@ namespace hushlink::host {
 namespace {
 
 int about(const Invocation& invocation) {
-  const std::string& path = invocation.operands[0];
-  Plugin plugin;
   std::string error;
-  if (!plugin.load(path, error)) return fail(error);
-  const FWaboutFn showAbout = plugin.entryPoints().FWabout;
-  if (showAbout == nullptr) return fail(path + ": missing entry point: FWabout");
-  showAbout();
+  if (!callOnce(invocation.operands[0], &EntryPoints::FWabout, "FWabout", error)) {
+    return fail(error);
+  }
   return kExitSuccess;
 }
 

@@ -11,13 +11,10 @@ namespace hushlink::host {
 namespace {
 
 int configure(const Invocation& invocation) {
-  const std::string& path = invocation.operands[0];
-  Plugin plugin;
   std::string error;
-  if (!plugin.load(path, error)) return fail(error);
-  const FWconfigureFn configureModule = plugin.entryPoints().FWconfigure;
-  if (configureModule == nullptr) return fail(path + ": missing entry point: FWconfigure");
-  configureModule();
+  if (!callOnce(invocation.operands[0], &EntryPoints::FWconfigure, "FWconfigure", error)) {
+    return fail(error);
+  }
   return kExitSuccess;
 }
 

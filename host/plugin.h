@@ -74,4 +74,21 @@ struct SessionEntryPoints {
 bool loadForSession(const std::string& path, Plugin& plugin, SessionEntryPoints& entryPoints,
                     std::string& error);
 
+// Loads the module and calls one of its entry points once, through a pointer
+// of that entry point's own type; false with a one-line error naming what is
+// wrong.
+template <typename EntryPoint>
+bool callOnce(const std::string& path, EntryPoint EntryPoints::*entry, const char* name,
+              std::string& error) {
+  Plugin plugin;
+  if (!plugin.load(path, error)) return false;
+  const EntryPoint call = plugin.entryPoints().*entry;
+  if (call == nullptr) {
+    error = path + ": missing entry point: " + name;
+    return false;
+  }
+  call();
+  return true;
+}
+
 }  // namespace hushlink::host
