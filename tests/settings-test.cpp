@@ -616,7 +616,7 @@ INSTANTIATE_TEST_SUITE_P(Situations, SettingsSaveTest, ::testing::ValuesIn(kSave
 // another thread reads the file without pause: every read finds one whole
 // line, every save has its turn, and only the settings file is left.
 TEST(SettingsSavers, TakeTurnsAndAReaderAlwaysFindsOneWholeLine) {
-  TempWorkingDirectory directory;
+  TempWorkingDirectory directory(TempWorkingDirectory::kBoth, memoryBackedTempFolder());
   writeLogging(kPath, 1);
   constexpr int kSavers = 4;
   constexpr int kSaves = 150;
@@ -657,7 +657,7 @@ TEST(SettingsSavers, TakeTurnsAndAReaderAlwaysFindsOneWholeLine) {
 // for.
 TEST(SettingsSavers, WaitOnWhileOtherSavesKeepLanding) {
   using Clock = std::chrono::steady_clock;
-  TempWorkingDirectory directory;
+  TempWorkingDirectory directory(TempWorkingDirectory::kBoth, memoryBackedTempFolder());
   writeLogging(kPath, 1);
   std::promise<bool> taken;
   std::future<bool> takenResult = taken.get_future();

@@ -60,7 +60,7 @@ int fromEnvironment(const char* name, int fallback) {
 // every saver has every turn it asks for, and only the file is left.
 // HUSHLINK_SAVERS and HUSHLINK_SAVES make the run as large as wanted.
 TEST(SettingsSaversInProcesses, TakeTurnsWhileAReaderAlwaysFindsOneWholeLine) {
-  TempWorkingDirectory directory(TempWorkingDirectory::kInis);
+  TempWorkingDirectory directory(TempWorkingDirectory::kInis, memoryBackedTempFolder());
   writeFile("inis/Hushlink.ini", "logging = 1\n");
   const int saverCount = fromEnvironment("HUSHLINK_SAVERS", 4);
   const int saves = fromEnvironment("HUSHLINK_SAVES", 200);
@@ -125,7 +125,7 @@ bool aSaverWaitsIn(const char* folder) {
 // holds up no other saver once the turn is free, and finishes its own save
 // when it goes on.
 TEST(SettingsSaversInProcesses, AHostStoppedWhileWaitingHoldsNobodyUp) {
-  TempWorkingDirectory directory(TempWorkingDirectory::kInis);
+  TempWorkingDirectory directory(TempWorkingDirectory::kInis, memoryBackedTempFolder());
   writeFile("inis/Hushlink.ini", "logging = 1\n");
   const int turn = ::open("inis", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_EQ(::flock(turn, LOCK_EX), 0);  // as a saver holds it

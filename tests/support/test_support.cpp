@@ -47,10 +47,11 @@ std::string lines(std::initializer_list<std::string_view> texts) {
   return out;
 }
 
-TempWorkingDirectory::TempWorkingDirectory(Layout layout) : previous_(fs::current_path()) {
+TempWorkingDirectory::TempWorkingDirectory(Layout layout, const fs::path& in)
+    : previous_(fs::current_path()) {
   std::random_device random;
   do {
-    path_ = fs::temp_directory_path() / ("hushlink-test-" + std::to_string(random()));
+    path_ = in / ("hushlink-test-" + std::to_string(random()));
   } while (!fs::create_directory(path_));
   if (layout & kInis) fs::create_directory(path_ / "inis");
   if (layout & kLogs) fs::create_directory(path_ / "logs");

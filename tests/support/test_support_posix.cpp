@@ -30,6 +30,12 @@ std::string fileIdentity(const fs::path& path) {
 
 std::string readShared(const fs::path& path) { return readFile(path); }
 
+fs::path memoryBackedTempFolder() {
+  const fs::path shared = "/dev/shm";
+  if (fs::is_directory(shared) && ::access(shared.c_str(), W_OK | X_OK) == 0) return shared;
+  return fs::temp_directory_path();
+}
+
 std::size_t openFileCount() {
   return static_cast<std::size_t>(
       std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));

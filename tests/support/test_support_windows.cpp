@@ -45,6 +45,8 @@ std::string readShared(const fs::path& path) {
   return content;
 }
 
+fs::path memoryBackedTempFolder() { return fs::temp_directory_path(); }
+
 std::size_t openFileCount() {
   std::size_t open = 0;
   for (int descriptor = 0; descriptor < 2048; ++descriptor) {
