@@ -8,9 +8,21 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 namespace hushlink::fuzz {
+
+// Removed when the fuzzer exits, as it does at the end of its time.
+inline std::string& scratchDirectory() {
+  static std::string path;
+  return path;
+}
+
+inline void removeScratchDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(scratchDirectory(), ignored);
+}
 
 inline void enterScratchDirectory(const char* name) {
   const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
@@ -19,6 +31,8 @@ inline void enterScratchDirectory(const char* name) {
     std::perror("scratch directory");
     std::exit(1);
   }
+  scratchDirectory() = path;
+  std::atexit(removeScratchDirectory);
   ::mkdir("inis", 0777);
   ::mkdir("logs", 0777);
 }
