@@ -55,14 +55,15 @@ class NoPatience final : public files::Patience {
 // Whether the built module is still loaded in this process.
 bool moduleIsLoaded();
 
-// A fresh temporary directory made the current one for the object's lifetime,
-// with the plugin's "inis" and "logs" folders where asked for.
 // A folder for temporary files kept in memory where the system has one
 // (/dev/shm), the usual temporary folder otherwise. Savers at once there wait
 // on each other, not on a disk that other work keeps busy: on a busy disk one
 // sync can take longer than a saver waits for a stuck one.
 std::filesystem::path memoryBackedTempFolder();
 
+// A fresh temporary directory under `in` made the current one for the
+// object's lifetime, with the plugin's "inis" and "logs" folders where asked
+// for.
 class TempWorkingDirectory {
  public:
   enum Layout { kEmpty = 0, kInis = 1, kLogs = 2, kBoth = kInis | kLogs };
