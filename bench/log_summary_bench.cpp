@@ -20,8 +20,8 @@
 #include <random>
 #include <string>
 
-#include "host/log_summary.h"
-#include "host/plugin_log.h"
+#include "host/formats/log_summary.h"
+#include "host/formats/plugin_log.h"
 
 extern char** environ;
 

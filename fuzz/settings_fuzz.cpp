@@ -12,8 +12,8 @@
 #include <string>
 
 #include "fuzz/fuzz_directory.h"
-#include "support/log_channel.h"
-#include "support/settings.h"
+#include "plugin/log/log_channel.h"
+#include "plugin/settings/settings.h"
 
 namespace {
 

@@ -5,5 +5,5 @@
 
 #include "plugin/identification.h"
 #include "plugin/register_store.h"
-#include "support/log_channel.h"
-#include "support/settings.h"
+#include "plugin/log/log_channel.h"
+#include "plugin/settings/settings.h"

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "host/check_runner.h"
-#include "host/command.h"
-#include "host/command_line.h"
-#include "host/help.h"
-#include "host/platform.h"
-#include "host/report.h"
+#include "host/check/check_runner.h"
+#include "host/commands/command.h"
+#include "host/commands/command_line.h"
+#include "host/commands/help.h"
+#include "host/system/platform.h"
+#include "host/commands/report.h"
 
 namespace hushlink::host {
 namespace {

@@ -2,8 +2,8 @@
 // Configure and About: one message box each. There is nothing to configure
 // but the logging switch, and that is edited in the settings file by hand.
 #include "plugin/hushlink.h"
-#include "support/message_box.h"
-#include "support/settings.h"
+#include "plugin/message_box/message_box.h"
+#include "plugin/settings/settings.h"
 
 namespace {
 

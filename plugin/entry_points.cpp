@@ -6,8 +6,8 @@
 #include "plugin/identification.h"
 #include "plugin/module_runtime.h"
 #include "plugin/register_store.h"
-#include "support/log_channel.h"
-#include "support/settings.h"
+#include "plugin/log/log_channel.h"
+#include "plugin/settings/settings.h"
 
 namespace hushlink {
 namespace {

@@ -6,7 +6,7 @@ set(tag "SPDX-License-Identifier: GPL-2.0-or-later")
 # Only the source folders: a recursive pattern at the top would walk the
 # build trees, whose Wine prefixes link to the whole file system.
 file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/.ci/*
-  ${SOURCE_DIR}/plugin/* ${SOURCE_DIR}/support/* ${SOURCE_DIR}/host/* ${SOURCE_DIR}/tests/*
+  ${SOURCE_DIR}/plugin/* ${SOURCE_DIR}/host/* ${SOURCE_DIR}/tests/*
   ${SOURCE_DIR}/fuzz/* ${SOURCE_DIR}/bench/* ${SOURCE_DIR}/cmake/* ${SOURCE_DIR}/scripts/*)
 list(APPEND files CMakeLists.txt)
 set(missing)

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "support/file_save.h"
+#include "plugin/settings/file_save.h"
 
 namespace hushlink::testing {
 

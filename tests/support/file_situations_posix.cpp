@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "support/settings_file.h"
+#include "plugin/settings/settings_file.h"
 #include "tests/support/file_situations.h"
 #include "tests/support/test_support.h"
 

@@ -7,9 +7,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "support/file_system.h"
-#include "support/log_channel.h"
-#include "support/settings.h"
+#include "plugin/settings/file_system.h"
+#include "plugin/log/log_channel.h"
+#include "plugin/settings/settings.h"
 
 namespace hushlink::testing {
 
@@ -73,6 +73,12 @@ TempWorkingDirectory::~TempWorkingDirectory() {
   std::error_code ignored;
   fs::current_path(previous_, ignored);
   fs::remove_all(path_, ignored);
+}
+
+CommandResult runHost(const std::vector<std::string>& arguments) {
+  std::vector<std::string> command = {HUSHLINK_HOST};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return runCommand(command);
 }
 
 std::vector<std::string> ShownMessages::texts() const {

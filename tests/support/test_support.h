@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "plugin/hushlink.h"
-#include "support/file_system.h"
+#include "plugin/settings/file_system.h"
 
 namespace hushlink::testing {
 
@@ -181,6 +181,9 @@ struct CommandResult {
 // Runs a program (no shell) in the current directory and waits for it.
 CommandResult runCommand(const std::vector<std::string>& arguments);
 
+// Runs the built hushlink-host with `arguments` in the current directory.
+CommandResult runHost(const std::vector<std::string>& arguments);
+
 // Environment variables set (or, with a null value, unset) for the object's
 // lifetime, and put back as they were when it goes.
 class ScopedEnvironment {
@@ -216,6 +219,13 @@ class PluginTest : public ::testing::Test {
   ShownMessages messages;
   TempWorkingDirectory directory;
   LoadedModule plugin;
+};
+
+// The harness end to end: headless, in a working directory of its own.
+class HarnessTest : public ::testing::Test {
+ protected:
+  HarnessTest() { useHeadlessSession(); }
+  TempWorkingDirectory directory;
 };
 
 }  // namespace hushlink::testing

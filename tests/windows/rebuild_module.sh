@@ -19,7 +19,7 @@ work=$(mktemp -d /tmp/hushlink-rebuild-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 copy=$work/another/folder/hushlink-copy
 mkdir -p "$copy"
-cp -R "$source_dir/CMakeLists.txt" "$source_dir/README.md" "$source_dir/LICENSE" "$source_dir/cmake" "$source_dir/plugin" "$source_dir/support" \
+cp -R "$source_dir/CMakeLists.txt" "$source_dir/README.md" "$source_dir/LICENSE" "$source_dir/cmake" "$source_dir/plugin" \
   "$source_dir/host" "$copy/" || fail "could not copy the sources"
 cmake -S "$copy" -B "$work/build" -G "$generator" -DCMAKE_TOOLCHAIN_FILE="$copy/cmake/$toolchain" \
   -DCMAKE_BUILD_TYPE="$build_type" -DHUSHLINK_BUILD_TESTS=OFF >"$work/configure.log" 2>&1 ||

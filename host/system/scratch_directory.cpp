@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "host/system/scratch_directory.h"
+
+#include <random>
+
+namespace hushlink::host {
+
+namespace fs = std::filesystem;
+
+ScratchDirectory::ScratchDirectory(const std::string& purpose) {
+  // A name nobody else holds: two harnesses at once, or one left behind by a
+  // harness that was killed, only cost another draw.
+  std::random_device random;
+  do {
+    path_ = fs::temp_directory_path() /
+            ("hushlink-" + purpose + "-" + std::to_string(random() % 100000000));
+  } while (!fs::create_directory(path_));
+  fs::create_directory(path_ / "inis");
+  fs::create_directory(path_ / "logs");
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code ignored;
+  if (!previous_.empty()) fs::current_path(previous_, ignored);
+  fs::remove_all(path_, ignored);
+}
+
+void ScratchDirectory::enter() {
+  previous_ = fs::current_path();
+  fs::current_path(path_);
+}
+
+}  // namespace hushlink::host

@@ -1,0 +1,19 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The modal message box: the plugin's only way to put a text before the user.
+#pragma once
+
+#include "plugin/log/log_channel.h"
+
+namespace hushlink {
+
+inline constexpr const char* kMessageCaption = "Message";
+
+// Formats the text (at most 511 bytes) and shows it with the caption
+// "Message" and a single OK button; returns once the user has dismissed it.
+void showMessage(const char* format, ...) HUSHLINK_PRINTF(1, 2);
+
+// The platform's message box for an already formatted text in the system's
+// 8-bit code page (GBK for the About text).
+void displayMessageBox(const char* text);
+
+}  // namespace hushlink

@@ -1,0 +1,876 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// Every call the module makes for files, memory and processes, failed once
+// in turn, in each way that fits it, in a few fixed scenarios. A scenario
+// runs once unfaulted to number its calls; then once more for every call
+// and every mode, with that call failing. After each run:
+//
+//   the process    lives: no signal, no hang
+//   registers      read back as written (as 0 after an FWinit whose store
+//                  could not be had, the one failure FWinit reports)
+//   settings file  holds its old line or its new one, whole, with the same
+//                  permissions, owner, names and attributes; a save that
+//                  did not happen left it untouched and said so in the log
+//   log            holds no NUL byte and only lines the plugin wrote, in
+//                  order; a line is missing, or cut short on a line of its
+//                  own, only where its own write failed, and the log is
+//                  empty only where the failure came before it was begun
+//   messages       each shown once (lost only where its own output failed)
+//   afterwards     nothing left open or locked after FWshutdown and unload;
+//                  at most one file left beside the settings file, and a
+//                  later FWconfigure saves
+//
+// An interrupted call and a short transfer are the caller's to finish:
+// after one, everything is exactly as after the unfaulted run.
+//
+// A failing run is reported with its call, mode and number. To repeat it
+// alone, set HUSHLINK_FAULT=NUMBER:MODE and run only its scenario;
+// HUSHLINK_FAULT=list lists each scenario's calls instead.
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "plugin/register_store.h"
+#include "plugin/settings/file_system.h"
+#include "tests/plugin/fault_injection/faults.h"
+#include "tests/support/file_situations.h"
+#include "tests/support/test_support.h"
+
+namespace hushlink::testing {
+
+namespace faults {
+
+namespace {
+constexpr const char* kModeNames[] = {"error", "interrupted", "short", "short-then-full"};
+}
+
+const char* nameOf(Mode mode) { return kModeNames[static_cast<int>(mode)]; }
+
+bool modeNamed(std::string_view name, Mode& mode) {
+  for (int i = 0; i < 4; ++i) {
+    if (name == kModeNames[i]) {
+      mode = static_cast<Mode>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace faults
+
+namespace {
+
+namespace fs = std::filesystem;
+using faults::Call;
+using faults::Mode;
+using faults::Role;
+
+constexpr int kWrites = 100;  // each read back: 200 accesses, and one of the fixed register
+constexpr std::uint32_t kInitAloneAddress = 0x40;
+constexpr std::uint32_t kInitAloneValue = 0x1234;
+
+const std::string kLineEnd = files::kTextLineEnd;
+const std::string kLoggingOn = "logging = 1\n";
+const std::string kHandWritten = "logging=1   # as I left it\n";
+constexpr const char* kConfigureNotice = "This space intentionally left blank.";
+constexpr const char* kAboutText = "Hushlink：纯粹的空插件。";
+// The About text as stored, each byte beyond ASCII shown as "?".
+constexpr const char* kAboutUnconverted = "Hushlink????????????????";
+constexpr const char* kAllocationAlert = "Error allocating Memory";
+constexpr const char* kSaveFailed = "Failed to open inis//Hushlink.ini";
+
+enum class Steps {
+  Session,    // init, open, the accesses, close, shutdown
+  Configure,  // init, configure, shutdown
+  InitAlone,  // init, one access, shutdown
+  About,
+};
+
+struct Scenario {
+  const char* name;
+  friend void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+  Steps steps;
+  // Lays the scenario out in a fresh working folder that has inis/ and logs/.
+  std::function<Arranged()> arrange;
+  std::string before;                      // the settings file's content before
+  std::string after;                       // and after a save
+  const char* file = "inis/Hushlink.ini";  // the file a save writes
+  const char* secondName = nullptr;        // a hard link that must go on naming it
+  const char* link = nullptr;              // inis/Hushlink.ini stays a link to this
+  bool desktop = false;                    // a stand-in dialog program shows the boxes
+  const char* notOnWindows = nullptr;
+};
+
+// What a run saw through the entry points, and found afterwards.
+struct Seen {
+  std::int32_t init = 0;
+  std::vector<std::uint32_t> reads;
+  std::string log;
+  std::vector<std::string> shown;
+  std::string stray;
+  std::string settings;
+  bool operator==(const Seen&) const = default;
+};
+
+struct Outcome {
+  std::string notHere;
+  Seen seen;
+  std::vector<Call> calls;
+  std::string problems;  // one line each; empty when everything held
+};
+
+// The unfaulted run, which the faulted ones are judged against.
+struct Reference {
+  Outcome outcome;
+  long firstLogWrite = LONG_MAX;  // the number of the first call that writes to the log
+};
+
+struct Plan {
+  long k = 0;
+  Mode mode = Mode::Error;
+};
+
+std::uint32_t addressOf(int i) { return 0x100 + 8 * static_cast<std::uint32_t>(i); }
+std::uint32_t valueOf(int i) { return 0x9E3779B9u * static_cast<std::uint32_t>(i + 1); }
+
+void runSteps(Steps steps, const LoadedModule& plugin, faults::Injector& injector, Seen& seen) {
+  std::uint32_t value = 0;
+  switch (steps) {
+    case Steps::Session:
+      injector.during("FWinit", [&] { seen.init = plugin.FWinit(); });
+      injector.during("FWopen", [&] { plugin.FWopen(nullptr); });
+      for (int i = 0; i < kWrites; ++i) {
+        injector.during("FWwrite32", [&] { plugin.FWwrite32(addressOf(i), valueOf(i)); });
+        injector.during("FWread32", [&] { value = plugin.FWread32(addressOf(i)); });
+        seen.reads.push_back(value);
+      }
+      injector.during("FWread32", [&] { value = plugin.FWread32(kFixedReadAddress); });
+      seen.reads.push_back(value);
+      injector.during("FWclose", [&] { plugin.FWclose(); });
+      injector.during("FWshutdown", [&] { plugin.FWshutdown(); });
+      return;
+    case Steps::Configure:
+      injector.during("FWinit", [&] { seen.init = plugin.FWinit(); });
+      injector.during("FWconfigure", [&] { plugin.FWconfigure(); });
+      injector.during("FWshutdown", [&] { plugin.FWshutdown(); });
+      return;
+    case Steps::InitAlone:
+      injector.during("FWinit", [&] { seen.init = plugin.FWinit(); });
+      injector.during("FWwrite32", [&] { plugin.FWwrite32(kInitAloneAddress, kInitAloneValue); });
+      injector.during("FWread32", [&] { value = plugin.FWread32(kInitAloneAddress); });
+      seen.reads.push_back(value);
+      injector.during("FWshutdown", [&] { plugin.FWshutdown(); });
+      return;
+    case Steps::About:
+      injector.during("FWabout", [&] { plugin.FWabout(); });
+      return;
+  }
+}
+
+std::string accessLine(const char* text, std::uint32_t address, std::uint32_t value) {
+  char line[64];
+  std::snprintf(line, sizeof line, "%s0x%x: 0x%x", text, address, value);
+  return line;
+}
+
+std::vector<std::uint32_t> expectedReads(Steps steps, bool storeHeld) {
+  std::vector<std::uint32_t> reads;
+  if (steps == Steps::Session) {
+    for (int i = 0; i < kWrites; ++i) reads.push_back(storeHeld ? valueOf(i) : 0);
+    reads.push_back(kFixedReadValue);
+  }
+  if (steps == Steps::InitAlone) reads.push_back(storeHeld ? kInitAloneValue : 0);
+  return reads;
+}
+
+using Lines = std::vector<std::string>;
+
+// The logs a run may leave, before any line is lost: `saved` whether its
+// save happened, `silent` whether the failure may have kept the log from
+// ever being begun (or logging from being switched on).
+std::vector<Lines> expectedLogs(Steps steps, const Seen& seen, bool saved, bool silent) {
+  const Lines start = {"Hushlink plugin version 0,6", "Initializing Hushlink"};
+  std::vector<Lines> logs;
+  if (silent) logs.push_back({});
+  switch (steps) {
+    case Steps::Session: {
+      Lines lines = start;
+      lines.push_back("Opening Hushlink.");
+      const std::vector<std::uint32_t> reads = expectedReads(steps, seen.init == 0);
+      for (int i = 0; i < kWrites; ++i) {
+        lines.push_back(accessLine("FW write mem ", addressOf(i), valueOf(i)));
+        lines.push_back(accessLine("FW read mem ", addressOf(i), reads[i]));
+      }
+      lines.push_back(accessLine("FW read mem ", kFixedReadAddress, kFixedReadValue));
+      lines.push_back("Closing Hushlink.");
+      logs.push_back(lines);
+      break;
+    }
+    case Steps::Configure: {
+      // A save that did not happen says so; a load that could not read the
+      // file says so too, and then no save is tried.
+      const std::vector<Lines> ends =
+          saved ? std::vector<Lines>{{}}
+                : std::vector<Lines>{{kSaveFailed, ""}, {kSaveFailed, kSaveFailed, ""}};
+      for (const Lines& begun :
+           silent ? std::vector<Lines>{start, {}} : std::vector<Lines>{start}) {
+        for (const Lines& end : ends) {
+          Lines lines = begun;
+          lines.insert(lines.end(), end.begin(), end.end());
+          logs.push_back(lines);
+        }
+      }
+      break;
+    }
+    case Steps::InitAlone:  // logging stays off
+    case Steps::About:      // the log is never opened
+      logs.push_back({});
+      break;
+  }
+  return logs;
+}
+
+std::string joined(const Lines& lines, std::size_t from, std::size_t to) {
+  std::string text;
+  for (std::size_t i = from; i < to; ++i) text += lines[i] + kLineEnd;
+  return text;
+}
+
+bool startsWith(std::string_view text, std::string_view start) {
+  return text.substr(0, start.size()) == start;
+}
+
+bool endsWith(std::string_view text, std::string_view end) {
+  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+enum class Deviation { None, Missing, Cut };
+
+// Whether the log holds exactly `expected`, but for one line whose own
+// write failed (`lost`, the bytes it was handed): that one may be missing,
+// or cut short, the piece on a line of its own or ending the file.
+std::optional<Deviation> matchLog(const std::string& log, const Lines& expected,
+                                  const std::string* lost) {
+  if (log == joined(expected, 0, expected.size())) return Deviation::None;
+  if (lost == nullptr) return std::nullopt;
+  for (std::size_t j = 0; j < expected.size(); ++j) {
+    if (expected[j] + kLineEnd != *lost) continue;
+    const std::string before = joined(expected, 0, j);
+    const std::string after = joined(expected, j + 1, expected.size());
+    if (log.size() < before.size() + after.size() || !startsWith(log, before) ||
+        !endsWith(log, after)) {
+      continue;
+    }
+    std::string piece = log.substr(before.size(), log.size() - before.size() - after.size());
+    if (piece.empty()) return Deviation::Missing;
+    if (!after.empty()) {
+      if (!endsWith(piece, kLineEnd)) continue;
+      piece.resize(piece.size() - kLineEnd.size());
+    }
+    if (!piece.empty() && piece.size() < lost->size() && startsWith(*lost, piece)) {
+      return Deviation::Cut;
+    }
+  }
+  return std::nullopt;
+}
+
+// The bytes as a report shows them.
+std::string printable(std::string_view bytes) {
+  std::string out = "\"";
+  for (const char c : bytes) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\0') {
+      out += "\\0";
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// Where the log first parts from what was expected, for a report.
+std::string firstDifference(const std::string& log, const Lines& expected) {
+  const std::string wanted = joined(expected, 0, expected.size());
+  std::size_t at = 0;
+  while (at < log.size() && at < wanted.size() && log[at] == wanted[at]) ++at;
+  const std::size_t lineStart = log.rfind('\n', at == 0 ? 0 : at - 1);
+  const std::size_t from = lineStart == std::string::npos || at == 0 ? 0 : lineStart + 1;
+  return "from byte " + std::to_string(at) + " the log holds " + printable(log.substr(from, 90)) +
+         " where " + printable(wanted.substr(from, 90)) + " was written";
+}
+
+std::vector<std::string> expectedShown(Steps steps, const Seen& seen) {
+  std::vector<std::string> texts;
+  if (seen.init != 0) texts.push_back(kAllocationAlert);
+  if (steps == Steps::Configure) texts.push_back(kConfigureNotice);
+  if (steps == Steps::About) texts.push_back(kAboutText);
+  return texts;
+}
+
+std::string listed(const std::vector<std::string>& texts) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < texts.size(); ++i) out += (i > 0 ? ", " : "") + printable(texts[i]);
+  return out + "]";
+}
+
+std::string listed(const std::vector<std::uint32_t>& values) {
+  std::ostringstream out;
+  out << std::hex << "[";
+  for (std::size_t i = 0; i < values.size(); ++i) out << (i > 0 ? " " : "") << values[i];
+  out << "]";
+  return out.str();
+}
+
+std::vector<std::string> namesBeside(const std::string& file) {
+  std::vector<std::string> names = folderEntries(fs::path(file).parent_path());
+  names.erase(std::remove(names.begin(), names.end(), fs::path(file).filename().string()),
+              names.end());
+  return names;
+}
+
+class Problems {
+ public:
+  void expect(bool holds, const std::string& otherwise) {
+    if (!holds) text_ += otherwise + "\n";
+  }
+  std::string text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+// The names and links a scenario's file must keep.
+void checkNames(const Scenario& s, Problems& problems) {
+  if (s.secondName != nullptr) {
+    problems.expect(fileIdentity(s.secondName) == fileIdentity(s.file) &&
+                        readFile(s.secondName) == readFile(s.file),
+                    std::string(s.secondName) + " no longer names the settings file");
+  }
+  if (s.link != nullptr) {
+    problems.expect(
+        fs::is_symlink("inis/Hushlink.ini") && fs::read_symlink("inis/Hushlink.ini") == s.link,
+        std::string("inis/Hushlink.ini is no longer a link to ") + s.link);
+  }
+}
+
+// What the run left, judged by the rules above (the file as the run found
+// it: `identity`, `metadata`).
+void judge(const Scenario& s, const Plan& plan, const Reference* reference,
+           const std::string& identity, const std::string& metadata, const Outcome& outcome,
+           Problems& problems) {
+  const Seen& seen = outcome.seen;
+  problems.expect(faults::turnIsFree(s.file),
+                  "another saver cannot have its turn: a lock is still held");
+  const Call* failed = nullptr;
+  if (plan.k > 0) {
+    if (plan.k > static_cast<long>(outcome.calls.size())) {
+      problems.expect(false, "call " + std::to_string(plan.k) +
+                                 " never came: the calls differ from run to run");
+    } else {
+      failed = &outcome.calls[plan.k - 1];
+      problems.expect(
+          reference == nullptr || failed->name == reference->outcome.calls[plan.k - 1].name,
+          "call " + std::to_string(plan.k) + " was " + failed->detail +
+              ": the calls differ from run to run");
+    }
+  }
+  const auto failedAs = [&](Role role) {
+    return failed != nullptr && failed->role == role &&
+           (plan.mode == Mode::Error || plan.mode == Mode::ShortThenFull);
+  };
+
+  if (reference != nullptr && (plan.mode == Mode::Interrupted || plan.mode == Mode::Short)) {
+    const Seen& unfaulted = reference->outcome.seen;
+    problems.expect(seen.init == unfaulted.init && seen.reads == unfaulted.reads,
+                    "FWinit or the registers are not as in the unfaulted run");
+    problems.expect(seen.log == unfaulted.log, "the log is not as in the unfaulted run: " +
+                                                   printable(seen.log.substr(0, 200)));
+    problems.expect(seen.shown == unfaulted.shown && seen.stray == unfaulted.stray,
+                    "the messages are not as in the unfaulted run: " + listed(seen.shown) +
+                        printable(seen.stray));
+    problems.expect(
+        seen.settings == unfaulted.settings,
+        "the settings file is not as in the unfaulted run: " + printable(seen.settings));
+  }
+
+  // Registers: FWinit fails only for want of its store.
+  const bool storeLost = failedAs(Role::Allocation) && failed->size == kStoreSize;
+  if (s.steps != Steps::About) {
+    problems.expect(seen.init == (storeLost ? -1 : 0),
+                    "FWinit returned " + std::to_string(seen.init));
+  }
+  const std::vector<std::uint32_t> reads = expectedReads(s.steps, seen.init == 0);
+  problems.expect(seen.reads == reads,
+                  "the registers read " + listed(seen.reads) + ", not " + listed(reads));
+
+  // The settings file: old or new, whole, and what it carries kept.
+  const bool saved = seen.settings == s.after && s.after != s.before;
+  problems.expect(
+      seen.settings == s.before || seen.settings == s.after,
+      "the settings file holds neither its old line nor the new one: " + printable(seen.settings));
+  if (s.before != "<missing>") {
+    const std::string carried = fileMetadata(s.file);
+    problems.expect(carried == metadata,
+                    "the settings file carries " + carried + ", not " + metadata);
+    if (seen.settings == s.before) {
+      problems.expect(fileIdentity(s.file) == identity, "a save that failed replaced the file");
+    }
+  }
+  checkNames(s, problems);
+  const std::vector<std::string> beside = namesBeside(s.file);
+  problems.expect(
+      beside.empty() ||
+          beside == std::vector<std::string>{fs::path(s.file).filename().string() + ".new"},
+      "beside the settings file: " + listed(beside));
+
+  // The log.
+  problems.expect(seen.log.find('\0') == std::string::npos, "the log holds a NUL byte");
+  const bool silent =
+      plan.mode == Mode::Error && reference != nullptr && plan.k < reference->firstLogWrite;
+  const std::string* lost = failedAs(Role::LogWrite) ? &failed->written : nullptr;
+  const std::vector<Lines> logs = expectedLogs(s.steps, seen, saved, silent);
+  const bool logMatches = std::any_of(logs.begin(), logs.end(), [&](const Lines& expected) {
+    return matchLog(seen.log, expected, lost).has_value();
+  });
+  problems.expect(logMatches, "the log is not what the plugin wrote: " +
+                                  firstDifference(seen.log, logs.back()));
+
+  // Messages: each shown once.
+  // Without the converter, or the memory to convert, the text shows as it
+  // is stored.
+  const std::vector<std::string> shown = expectedShown(s.steps, seen);
+  std::vector<std::string> unconverted = shown;
+  std::replace(unconverted.begin(), unconverted.end(), std::string(kAboutText),
+               std::string(kAboutUnconverted));
+  const bool mayBeUnconverted = failedAs(Role::Conversion) || failedAs(Role::Allocation);
+  const bool messageLost = failedAs(Role::Message);
+  problems.expect(seen.shown == shown || (mayBeUnconverted && seen.shown == unconverted) ||
+                      (messageLost && seen.shown.empty()),
+                  "shown " + listed(seen.shown) + ", not " + listed(shown));
+  problems.expect(seen.stray.empty() || (messageLost && plan.mode == Mode::ShortThenFull &&
+                                         seen.stray.size() < failed->written.size() &&
+                                         startsWith(failed->written, seen.stray)),
+                  "beside the messages: " + printable(seen.stray));
+}
+
+// One run of the scenario in a fresh working folder, the module loaded
+// afresh; `reference` is null for the unfaulted run that numbers the calls.
+Outcome runScenario(const Scenario& s, const Plan& plan, const Reference* reference) {
+  Outcome outcome;
+  Problems problems;
+  const TempWorkingDirectory directory;
+  const Arranged arranged = s.arrange();
+  if (!arranged.notHere.empty()) {
+    outcome.notHere = arranged.notHere;
+    return outcome;
+  }
+  const std::string identity = fileIdentity(s.file);
+  const std::string metadata = fileMetadata(s.file);
+  Seen& seen = outcome.seen;
+  const faults::MessageWatch messages(s.desktop);
+  const CapturedOutput console(1);
+  const std::size_t handles = faults::openHandles();
+  {
+    LoadedModule plugin;
+    plugin.skipShutdownAtUnload();
+    faults::Injector injector;
+    injector.plan(plan.k, plan.mode);
+    runSteps(s.steps, plugin, injector, seen);
+    outcome.calls = injector.calls();
+    seen.shown = messages.shown();
+    seen.stray = messages.stray();
+    seen.log = readFile("logs/Hushlink.log");
+    if (seen.log == "<missing>") seen.log.clear();
+    seen.settings = readFile(s.file);
+    judge(s, plan, reference, identity, metadata, outcome, problems);
+    // A later FWconfigure in the same process saves.
+    injector.plan(0, Mode::Error);
+    injector.during("FWconfigure", [&] { plugin.FWconfigure(); });
+  }
+  problems.expect(faults::openHandles() == handles,
+                  "after FWshutdown and unload " + std::to_string(faults::openHandles() - handles) +
+                      " more descriptors are open than before");
+  const std::string later = lines({s.steps == Steps::InitAlone ? "logging = 0" : "logging = 1"});
+  const std::string content = readFile(s.file);
+  problems.expect(content == later,
+                  "a later FWconfigure left the settings file holding " + printable(content));
+  if (s.before != "<missing>") {
+    const std::string carried = fileMetadata(s.file);
+    problems.expect(carried == metadata, "after a later FWconfigure the settings file carries " +
+                                             carried + ", not " + metadata);
+  }
+  checkNames(s, problems);
+  const std::vector<std::string> beside = namesBeside(s.file);
+  problems.expect(beside.empty(),
+                  "after a later FWconfigure, beside the settings file: " + listed(beside));
+  outcome.problems = problems.text();
+  return outcome;
+}
+
+Reference referenceRun(const Scenario& s) {
+  Reference reference;
+  reference.outcome = runScenario(s, Plan{}, nullptr);
+  const std::vector<Call>& calls = reference.outcome.calls;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].role == Role::LogWrite) {
+      reference.firstLogWrite = static_cast<long>(i) + 1;
+      break;
+    }
+  }
+  return reference;
+}
+
+// ---- the scenarios ----
+
+Arranged settingsFile(const std::string& content) {
+  writeFile("inis/Hushlink.ini", content);
+  return {};
+}
+
+// A user's file as a user leaves it: written by hand, readable by its group
+// only, and (as root) someone else's.
+Arranged handWrittenFile() {
+  settingsFile(kHandWritten);
+  setOwnerAndPermissions("inis/Hushlink.ini");
+  return {};
+}
+
+Arranged linkedFile() {
+  fs::create_directory("real");
+  writeFile("real/Hushlink.ini", kHandWritten);
+  return makeSymbolicLink("inis/Hushlink.ini", "../real/Hushlink.ini");
+}
+
+Arranged hardLinkedFile() {
+  settingsFile(kHandWritten);
+  fs::create_directory("backup");
+  fs::create_hard_link("inis/Hushlink.ini", "backup/Hushlink.ini");
+  return {};
+}
+
+// An access list and a user attribute on Linux, the hidden attribute on
+// Windows: whichever the platform's files carry.
+Arranged fileWithAttributes() {
+  settingsFile(kHandWritten);
+  Arranged attributes = addAccessListAndAttribute("inis/Hushlink.ini");
+  if (attributes.notHere.empty()) return attributes;
+  Arranged hidden = setHiddenAttribute("inis/Hushlink.ini");
+  if (hidden.notHere.empty()) return hidden;
+  return Arranged::cannot(attributes.notHere + "; " + hidden.notHere);
+}
+
+const std::string kSaved = lines({"logging = 1"});
+
+const Scenario kScenarios[] = {
+    {.name = "Session",
+     .steps = Steps::Session,
+     .arrange = [] { return settingsFile(kLoggingOn); },
+     .before = kLoggingOn,
+     .after = kLoggingOn},
+    {.name = "ConfigurePlainFile",
+     .steps = Steps::Configure,
+     .arrange = handWrittenFile,
+     .before = kHandWritten,
+     .after = kSaved},
+    {.name = "ConfigureSymbolicLink",
+     .steps = Steps::Configure,
+     .arrange = linkedFile,
+     .before = kHandWritten,
+     .after = kSaved,
+     .file = "real/Hushlink.ini",
+     .link = "../real/Hushlink.ini"},
+    {.name = "ConfigureHardLinkedFile",
+     .steps = Steps::Configure,
+     .arrange = hardLinkedFile,
+     .before = kHandWritten,
+     .after = kSaved,
+     .secondName = "backup/Hushlink.ini"},
+    {.name = "ConfigureFileWithAttributes",
+     .steps = Steps::Configure,
+     .arrange = fileWithAttributes,
+     .before = kHandWritten,
+     .after = kSaved},
+    {.name = "InitWithoutSettingsFile",
+     .steps = Steps::InitAlone,
+     .arrange = [] { return Arranged{}; },
+     .before = "<missing>",
+     .after = lines({"logging = 0"})},
+    {.name = "About",
+     .steps = Steps::About,
+     .arrange = [] { return settingsFile(kLoggingOn); },
+     .before = kLoggingOn,
+     .after = kLoggingOn},
+    {.name = "AboutThroughADialogProgram",
+     .steps = Steps::About,
+     .arrange = [] { return settingsFile(kLoggingOn); },
+     .before = kLoggingOn,
+     .after = kLoggingOn,
+     .desktop = true,
+     .notOnWindows = "Windows shows its own message box, which the About row answers"},
+};
+
+const Scenario& scenarioNamed(std::string_view name) {
+  for (const Scenario& s : kScenarios) {
+    if (name == s.name) return s;
+  }
+  throw std::logic_error("no scenario " + std::string(name));
+}
+
+std::string faultAsked() {
+  const char* asked = std::getenv("HUSHLINK_FAULT");
+  return asked != nullptr ? asked : "";
+}
+
+// HUSHLINK_FAULT=list: each scenario's calls, numbered, with the modes each
+// is failed in, instead of the runs.
+bool listingCalls() { return faultAsked() == "list"; }
+
+// The run HUSHLINK_FAULT=NUMBER:MODE asks for alone; false when it is unset.
+bool onlyRun(Plan& plan) {
+  const std::string text = faultAsked();
+  if (text.empty()) return false;
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos || !faults::modeNamed(text.substr(colon + 1), plan.mode)) {
+    throw std::invalid_argument("HUSHLINK_FAULT is NUMBER:MODE, as a report names them");
+  }
+  plan.k = std::stol(text.substr(0, colon));
+  return true;
+}
+
+std::string describe(const Scenario& s, const Plan& plan, const std::vector<Call>& calls) {
+  const std::string call = plan.k >= 1 && plan.k <= static_cast<long>(calls.size())
+                               ? calls[plan.k - 1].detail
+                               : "(no such call)";
+  return std::string(s.name) + ": call " + std::to_string(plan.k) + ", " + call + ", failed as " +
+         faults::nameOf(plan.mode) + " [HUSHLINK_FAULT=" + std::to_string(plan.k) + ":" +
+         faults::nameOf(plan.mode) + "]";
+}
+
+class FaultSweep : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(FaultSweep, EveryCallFailedOnceLeavesEveryOutcomeWhole) {
+  const Scenario& s = GetParam();
+  const std::string why = faults::unavailable();
+  ASSERT_EQ(why, "");
+  if (kOnWindows && s.notOnWindows != nullptr) {
+    GTEST_SKIP() << "Not on this platform: " << s.notOnWindows;
+  }
+  const Reference reference = referenceRun(s);
+  if (!reference.outcome.notHere.empty()) {
+    GTEST_SKIP() << "Not on this platform: " << reference.outcome.notHere;
+  }
+  ASSERT_EQ(reference.outcome.problems, "") << "the unfaulted run";
+  const std::vector<Call>& calls = reference.outcome.calls;
+  ASSERT_FALSE(calls.empty()) << "the scenario makes no call to fail";
+  if (s.after != s.before) {
+    ASSERT_EQ(reference.outcome.seen.settings, s.after) << "the unfaulted run saves";
+  }
+
+  if (listingCalls()) {
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      std::printf("%s %zu %s", s.name, i + 1, calls[i].detail.c_str());
+      for (const Mode mode : calls[i].modes) std::printf(" %s", faults::nameOf(mode));
+      std::printf("\n");
+    }
+    return;
+  }
+  std::vector<Plan> plans;
+  Plan only;
+  if (onlyRun(only)) {
+    const bool fits =
+        only.k >= 1 && only.k <= static_cast<long>(calls.size()) &&
+        std::count(calls[only.k - 1].modes.begin(), calls[only.k - 1].modes.end(), only.mode) > 0;
+    if (!fits) GTEST_SKIP() << "HUSHLINK_FAULT names no call of this scenario that fails so";
+    plans.push_back(only);
+  } else {
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      for (const Mode mode : calls[i].modes) plans.push_back({static_cast<long>(i) + 1, mode});
+    }
+  }
+  const auto describePlan = [&](std::size_t i) { return describe(s, plans[i], calls); };
+  const std::vector<std::string> reports = faults::runEach(
+      plans.size(), [&](std::size_t i) { return runScenario(s, plans[i], &reference).problems; },
+      describePlan);
+  std::string failures;
+  std::size_t failed = 0;
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    if (reports[i].empty()) continue;
+    if (++failed <= 25) failures += describe(s, plans[i], calls) + "\n" + reports[i];
+  }
+  EXPECT_EQ(failed, 0u) << "runs that left something broken (" << plans.size()
+                        << " runs, every call of " << calls.size()
+                        << " failed in each way that fits it):\n"
+                        << failures;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, FaultSweep, ::testing::ValuesIn(kScenarios),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- failures once mishandled: each stays mended ----
+
+struct Row {
+  const char* name;
+  friend void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+  const char* scenario;
+  // The calls to fail, each in a run of its own: those of the unfaulted run
+  // that this matches.
+  std::function<bool(const Call&)> calls;
+  Mode mode;
+  // What each run must show beyond the sweep's rules; empty when it does.
+  std::function<std::string(const Outcome& run, const Outcome& unfaulted, const Call& failed)>
+      shows;
+  const char* notOnWindows = nullptr;
+};
+
+// The lines of a log, each without its line end.
+Lines logLines(const std::string& log) {
+  Lines result;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    if (endsWith(line, "\r")) line.pop_back();
+    result.push_back(line);
+  }
+  return result;
+}
+
+const Row kRows[] = {
+    // A write cut short by a full disk used to leave the rest of its line
+    // unwritten and the next line appended to the piece.
+    {.name = "ALogLineCutShortEndsBeforeTheNextLine",
+     .scenario = "Session",
+     .calls =
+         [](const Call& c) {
+           return c.role == Role::LogWrite && startsWith(c.written, "FW write mem 0x100:");
+         },
+     .mode = Mode::ShortThenFull,
+     .shows = [](const Outcome& run, const Outcome&, const Call& failed) -> std::string {
+       const std::string text = failed.written.substr(0, failed.written.size() - kLineEnd.size());
+       for (const std::string& line : logLines(run.seen.log)) {
+         if (!line.empty() && line.size() < text.size() && startsWith(text, line)) return "";
+       }
+       return "no piece of the cut line on a line of its own: " +
+              printable(run.seen.log.substr(0, 300));
+     }},
+    // An interrupted open of the log used to give up on the log.
+    {.name = "AnInterruptedLogOpenIsRetried",
+     .scenario = "Session",
+     .calls =
+         [](const Call& c) {
+           return c.name == "open" && c.detail.find("logs/Hushlink.log") != std::string::npos;
+         },
+     .mode = Mode::Interrupted,
+     .shows = [](const Outcome& run, const Outcome& unfaulted, const Call&) -> std::string {
+       return !run.seen.log.empty() && run.seen.log == unfaulted.seen.log ? "" : "the log was lost";
+     },
+     .notOnWindows = "Windows calls are not interrupted by signals"},
+    // A host that ignores SIGCHLD, or reaps its children itself, takes the
+    // dialog program's status: the box was shown, and the message used to
+    // follow on standard error as well.
+    {.name = "AHostThatReapsItsChildrenSeesTheMessageOnce",
+     .scenario = "AboutThroughADialogProgram",
+     .calls = [](const Call& c) { return c.name == "waitpid"; },
+     .mode = Mode::Error,
+     .shows = [](const Outcome& run, const Outcome&, const Call&) -> std::string {
+       return run.seen.shown == std::vector<std::string>{kAboutText} && run.seen.stray.empty()
+                  ? ""
+                  : "shown " + listed(run.seen.shown);
+     },
+     .notOnWindows = "Windows shows its own message box, with no program to wait for"},
+    // Without memory for the log's wide name (on Windows), FWinit used to
+    // fail as if the store could not be had, and held the log file open
+    // for good.
+    {.name = "FWinitWithoutMemoryForANameSucceeds",
+     .scenario = "Session",
+     .calls =
+         [](const Call& c) {
+           return c.entryPoint == "FWinit" && c.role == Role::Allocation && c.size != kStoreSize;
+         },
+     .mode = Mode::Error,
+     .shows = [](const Outcome& run, const Outcome&, const Call&) -> std::string {
+       return run.seen.init == 0 ? "" : "FWinit returned " + std::to_string(run.seen.init);
+     }},
+    // Without memory for the notice's text, FWconfigure used to show
+    // nothing, skip the save and say nothing of either.
+    {.name = "ConfigureWithoutMemoryShowsItsNoticeAndSaves",
+     .scenario = "ConfigurePlainFile",
+     .calls =
+         [](const Call& c) { return c.entryPoint == "FWconfigure" && c.role == Role::Allocation; },
+     .mode = Mode::Error,
+     .shows = [](const Outcome& run, const Outcome&, const Call&) -> std::string {
+       return run.seen.shown.size() == 1 ? "" : "shown " + listed(run.seen.shown);
+     }},
+};
+
+class FaultRow : public ::testing::TestWithParam<Row> {};
+
+TEST_P(FaultRow, StaysMended) {
+  const Row& row = GetParam();
+  ASSERT_EQ(faults::unavailable(), "");
+  if (kOnWindows && row.notOnWindows != nullptr) {
+    GTEST_SKIP() << "Not on this platform: " << row.notOnWindows;
+  }
+  const Scenario& s = scenarioNamed(row.scenario);
+  const Reference reference = referenceRun(s);
+  ASSERT_EQ(reference.outcome.notHere, "");
+  const std::vector<Call>& calls = reference.outcome.calls;
+  std::vector<Plan> plans;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (!row.calls(calls[i])) continue;
+    ASSERT_NE(std::find(calls[i].modes.begin(), calls[i].modes.end(), row.mode),
+              calls[i].modes.end())
+        << calls[i].detail << " cannot fail as " << faults::nameOf(row.mode);
+    plans.push_back({static_cast<long>(i) + 1, row.mode});
+  }
+  ASSERT_FALSE(plans.empty()) << "the scenario no longer makes such a call";
+  const std::vector<std::string> reports = faults::runEach(
+      plans.size(),
+      [&](std::size_t i) {
+        const Outcome run = runScenario(s, plans[i], &reference);
+        return run.problems + row.shows(run, reference.outcome, calls[plans[i].k - 1]);
+      },
+      [&](std::size_t i) { return describe(s, plans[i], calls); });
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    EXPECT_EQ(reports[i], "") << describe(s, plans[i], calls);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FaultRow, ::testing::ValuesIn(kRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The list of calls stood in for follows the module: a call it starts to
+// import is either failed here or named as left alone, with why.
+TEST(FaultCalls, EveryImportIsFailedOrLeftAloneForAReason) {
+  ASSERT_EQ(faults::unavailable(), "");
+  const std::vector<std::string> imports = faults::moduleImports();
+  ASSERT_FALSE(imports.empty());
+  const std::vector<std::string> wrapped = faults::wrappedCalls();
+  const std::set<std::string> stoodIn(wrapped.begin(), wrapped.end());
+  std::vector<std::string> unaccounted;
+  for (const std::string& name : imports) {
+    if (stoodIn.count(name) == 0 && faults::callsLeftAlone().count(name) == 0) {
+      unaccounted.push_back(name);
+    }
+  }
+  EXPECT_EQ(unaccounted, std::vector<std::string>{})
+      << "imported, but neither failed by these tests nor left alone for a reason";
+  const std::set<std::string> imported(imports.begin(), imports.end());
+  std::vector<std::string> stale;
+  for (const std::string& name : wrapped) {
+    if (imported.count(name) == 0) stale.push_back(name);
+  }
+  EXPECT_EQ(stale, std::vector<std::string>{}) << "stood in for, but no longer imported";
+}
+
+}  // namespace
+}  // namespace hushlink::testing
