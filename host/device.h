@@ -4,6 +4,6 @@
 #pragma once
 
 #include "plugin/identification.h"
-#include "plugin/register_store.h"
 #include "plugin/log/log_channel.h"
+#include "plugin/register_store.h"
 #include "plugin/settings/settings.h"

@@ -3,9 +3,9 @@
 
 #include <cstring>
 
+#include "host/commands/report.h"
 #include "host/system/module_image.h"
 #include "host/system/platform.h"
-#include "host/commands/report.h"
 
 namespace hushlink::host {
 
@@ -44,7 +44,9 @@ void* HostedModule::address(const char* name) const {
   return nullptr;
 }
 
-void* HostedModule::addressByNumber(int number) const { return findEntryPointByNumber(module_, number); }
+void* HostedModule::addressByNumber(int number) const {
+  return findEntryPointByNumber(module_, number);
+}
 
 std::vector<std::string> HostedModule::missing(const std::vector<const char*>& names) const {
   std::vector<std::string> absent;

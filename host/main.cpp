@@ -10,8 +10,8 @@
 #include "host/commands/command.h"
 #include "host/commands/command_line.h"
 #include "host/commands/help.h"
-#include "host/system/platform.h"
 #include "host/commands/report.h"
+#include "host/system/platform.h"
 
 namespace hushlink::host {
 namespace {

@@ -4,9 +4,9 @@
 // the entry points that reach the settings file or a message box catch.
 #include "plugin/hushlink.h"
 #include "plugin/identification.h"
+#include "plugin/log/log_channel.h"
 #include "plugin/module_runtime.h"
 #include "plugin/register_store.h"
-#include "plugin/log/log_channel.h"
 #include "plugin/settings/settings.h"
 
 namespace hushlink {

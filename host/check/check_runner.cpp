@@ -5,8 +5,8 @@
 #include <fstream>
 #include <random>
 
-#include "host/system/platform.h"
 #include "host/commands/report.h"
+#include "host/system/platform.h"
 #include "host/system/scratch_directory.h"
 
 namespace hushlink::host {

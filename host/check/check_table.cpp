@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "host/commands/report.h"
 #include "host/device.h"
 #include "host/system/platform.h"
-#include "host/commands/report.h"
 
 namespace hushlink::host {
 namespace {

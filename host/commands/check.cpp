@@ -10,9 +10,9 @@
 #include "host/check/check_runner.h"
 #include "host/check/check_table.h"
 #include "host/commands/command.h"
-#include "host/system/platform.h"
-#include "host/hosted_module.h"
 #include "host/commands/report.h"
+#include "host/hosted_module.h"
+#include "host/system/platform.h"
 
 namespace hushlink::host {
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "host/commands/command.h"
-#include "host/hosted_module.h"
 #include "host/commands/report.h"
+#include "host/hosted_module.h"
 
 namespace hushlink::host {
 namespace {

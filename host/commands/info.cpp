@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "host/commands/command.h"
+#include "host/commands/report.h"
 #include "host/device.h"
+#include "host/hosted_module.h"
 #include "host/system/module.h"
 #include "host/system/platform.h"
-#include "host/hosted_module.h"
-#include "host/commands/report.h"
 
 namespace hushlink::host {
 namespace {

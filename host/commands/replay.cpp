@@ -8,10 +8,10 @@
 #include <string>
 
 #include "host/commands/command.h"
-#include "host/system/platform.h"
-#include "host/hosted_module.h"
-#include "host/formats/plugin_log.h"
 #include "host/commands/report.h"
+#include "host/formats/plugin_log.h"
+#include "host/hosted_module.h"
+#include "host/system/platform.h"
 #include "host/system/scratch_directory.h"
 
 namespace hushlink::host {

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "host/commands/command.h"
-#include "host/system/platform.h"
-#include "host/hosted_module.h"
 #include "host/commands/report.h"
 #include "host/formats/trace.h"
+#include "host/hosted_module.h"
+#include "host/system/platform.h"
 
 namespace hushlink::host {
 namespace {

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "host/commands/command.h"
+#include "host/commands/report.h"
 #include "host/device.h"
 #include "host/formats/log_summary.h"
 #include "host/formats/plugin_log.h"
-#include "host/commands/report.h"
 
 namespace hushlink::host {
 namespace {

@@ -325,7 +325,8 @@ INSTANTIATE_TEST_SUITE_P(Lines, CommandLineTest, ::testing::ValuesIn(kCommandLin
 // Standard output on a full disk: every command that would have succeeded
 // fails, and says why.
 TEST_F(HostTest, LostOutputIsAFailure) {
-  writeFile(directory.path() / "session.log", "Initializing Hushlink\nFW read mem 0x1f808410: 0x8\n");
+  writeFile(directory.path() / "session.log",
+            "Initializing Hushlink\nFW read mem 0x1f808410: 0x8\n");
   const std::string hushlinkHost = HUSHLINK_HOST;
   const std::string module = HUSHLINK_MODULE;
   for (const std::string& command :

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "plugin/hushlink.h"
-#include "plugin/register_store.h"
 #include "plugin/log/log_channel.h"
 #include "plugin/message_box/message_box.h"
+#include "plugin/register_store.h"
 #include "plugin/settings/settings.h"
 #include "tests/support/test_support.h"
 

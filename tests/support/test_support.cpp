@@ -7,8 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "plugin/settings/file_system.h"
 #include "plugin/log/log_channel.h"
+#include "plugin/settings/file_system.h"
 #include "plugin/settings/settings.h"
 
 namespace hushlink::testing {
