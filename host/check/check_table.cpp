@@ -19,25 +19,6 @@ namespace {
 const std::string kSettingsFile = std::string(kDefaultSettingsDirectory) + kSettingsFileName;
 constexpr const char* kLogFile = kLogPath;
 
-// Shows control characters, so that line ends are visible in a report.
-std::string visible(const std::string& text) {
-  std::string out = "\"";
-  for (const unsigned char c : text) {
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
 std::string readFile(const char* path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return "(no file)";

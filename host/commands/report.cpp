@@ -40,6 +40,25 @@ std::string joined(const std::vector<std::string>& names) {
   return text;
 }
 
+std::string visible(std::string_view bytes) {
+  std::string out = "\"";
+  for (const char byte : bytes) {
+    const unsigned char c = static_cast<unsigned char>(byte);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    } else {
+      out += byte;
+    }
+  }
+  return out + "\"";
+}
+
 std::string hex(std::uint32_t value, int width) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%0*x", width, value);

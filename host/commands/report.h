@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace hushlink::host {
@@ -25,6 +26,11 @@ int usageError(const std::string& message, const std::string& command = {});
 int finishOutput(int status);
 
 std::string joined(const std::vector<std::string>& names);
+
+// The bytes in double quotes, with line ends shown as \n and \r and every
+// other control character, quote, backslash or byte beyond ASCII as \xNN:
+// a report shows exactly what was there, line ends and all.
+std::string visible(std::string_view bytes);
 
 // "0x" and lower-case hex digits, zero-padded to `width` digits.
 std::string hex(std::uint32_t value, int width = 0);
