@@ -3,7 +3,6 @@
 // C and cannot unwind through it. Logging and the register store never throw;
 // the entry points that reach the settings file or a message box catch.
 #include "plugin/hushlink.h"
-#include "plugin/identification.h"
 #include "plugin/log/log_channel.h"
 #include "plugin/module_runtime.h"
 #include "plugin/register_store.h"
@@ -14,6 +13,9 @@ namespace {
 
 constexpr std::int32_t kSuccess = 0;
 constexpr std::int32_t kFailure = -1;
+// The start-up line's "version 0,6": the version word's two low bytes.
+constexpr int kVersionMajor = (HUSHLINK_LIB_VERSION >> 8) & 0xFF;
+constexpr int kVersionMinor = HUSHLINK_LIB_VERSION & 0xFF;
 
 void shutdown() {
   releaseRegisterStore();
@@ -37,9 +39,9 @@ std::int32_t initialise() {
   shutdown();
   loadSettings();
   logChannel.setFlags(settings.logging != 0);
-  logChannel.open(kLogPath);
+  logChannel.open(HUSHLINK_LOG_PATH);
   logChannel.writeLine("Hushlink plugin version %d,%d", kVersionMajor, kVersionMinor);
-  logChannel.writeLine("Initializing Hushlink");
+  logChannel.writeLine(HUSHLINK_SESSION_START_LINE);
   if (!allocateRegisterStore()) {
     logChannel.alert("Error allocating Memory");
     return kFailure;
@@ -61,11 +63,11 @@ using namespace hushlink;
 
 extern "C" {
 
-uint32_t HUSHLINK_CALL PS2EgetLibType(void) { return kLibType; }
+uint32_t HUSHLINK_CALL PS2EgetLibType(void) { return HUSHLINK_LIB_TYPE; }
 
-const char* HUSHLINK_CALL PS2EgetLibName(void) { return kLibName; }
+const char* HUSHLINK_CALL PS2EgetLibName(void) { return HUSHLINK_LIB_NAME; }
 
-uint32_t HUSHLINK_CALL PS2EgetLibVersion2(uint32_t) { return kLibVersion; }
+uint32_t HUSHLINK_CALL PS2EgetLibVersion2(uint32_t) { return HUSHLINK_LIB_VERSION; }
 
 int32_t HUSHLINK_CALL FWinit(void) {
   try {
@@ -87,12 +89,12 @@ void HUSHLINK_CALL FWclose(void) { logChannel.writeLine("Closing Hushlink."); }
 uint32_t HUSHLINK_CALL FWread32(uint32_t address) {
   const std::uint32_t value = readRegister(address);
   if (!logChannel.isWriting()) return value;
-  return logAccess("FW read mem ", address, value);
+  return logAccess(HUSHLINK_READ_LINE_PREFIX " ", address, value);
 }
 
 void HUSHLINK_CALL FWwrite32(uint32_t address, uint32_t value) {
   writeRegister(address, value);
-  if (logChannel.isWriting()) logAccess("FW write mem ", address, value);
+  if (logChannel.isWriting()) logAccess(HUSHLINK_WRITE_LINE_PREFIX " ", address, value);
 }
 
 void HUSHLINK_CALL FWirqCallback(FWirqHandler callback) {

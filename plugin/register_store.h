@@ -4,7 +4,7 @@
 // Modelled: a 65,536-byte store that keeps every 32-bit word written into the
 // controller's range and returns it on the next read, addressed by the low 16
 // bits of the address, with words at neighbouring offsets overlapping; and one
-// register, 0x1F808410, whose reads are pinned to 8. Not modelled: any bus,
+// register whose reads are pinned to a fixed value (both in hushlink.h). Not modelled: any bus,
 // node or interrupt. The host's interrupt callback is kept and never called.
 #pragma once
 
@@ -16,11 +16,11 @@
 
 namespace hushlink {
 
-inline constexpr std::uint32_t kStoreSize = 0x10000;
+inline constexpr std::uint32_t kStoreSize = HUSHLINK_STORE_SIZE;
 inline constexpr std::uint32_t kOffsetMask = kStoreSize - 1;
 inline constexpr std::uint32_t kWordSize = sizeof(std::uint32_t);
-inline constexpr std::uint32_t kFixedReadAddress = 0x1F808410;
-inline constexpr std::uint32_t kFixedReadValue = 8;
+inline constexpr std::uint32_t kFixedReadAddress = HUSHLINK_FIXED_READ_ADDRESS;
+inline constexpr std::uint32_t kFixedReadValue = HUSHLINK_FIXED_READ_VALUE;
 
 struct PluginState {
   unsigned char* registerStore;    // owned from a successful FWinit to FWshutdown

@@ -9,15 +9,19 @@
 #include <vector>
 
 #include "host/commands/report.h"
-#include "host/device.h"
 #include "host/system/platform.h"
+#include "plugin/hushlink.h"
 
 namespace hushlink::host {
 namespace {
 
-// The settings file as the plugin names it, with the doubled separator.
-const std::string kSettingsFile = std::string(kDefaultSettingsDirectory) + kSettingsFileName;
-constexpr const char* kLogFile = kLogPath;
+constexpr const char* kSettingsFile = HUSHLINK_SETTINGS_PATH;
+constexpr const char* kLogFile = HUSHLINK_LOG_PATH;
+constexpr std::uint32_t kOffsetMask = HUSHLINK_STORE_SIZE - 1;
+constexpr std::uint32_t kFixedReadAddress = HUSHLINK_FIXED_READ_ADDRESS;
+constexpr std::uint32_t kFixedReadValue = HUSHLINK_FIXED_READ_VALUE;
+constexpr std::uint32_t kLibType = HUSHLINK_LIB_TYPE;
+constexpr std::uint32_t kLibVersion = HUSHLINK_LIB_VERSION;
 
 std::string readFile(const char* path) {
   std::ifstream file(path, std::ios::binary);
@@ -32,11 +36,24 @@ void writeFile(const char* path, const std::string& content) {
 }
 
 // Text as the plugin writes it: the platform's line ends.
-std::string lines(std::initializer_list<const char*> texts) {
+std::string lines(std::initializer_list<std::string> texts) {
   std::string out;
-  for (const char* text : texts) out += std::string(text) + kTextLineEnd;
+  for (const std::string& text : texts) out += text + kTextLineEnd;
   return out;
 }
+
+// A register access's log line, as a module of this interface writes it.
+std::string accessLine(const char* prefix, std::uint32_t address, std::uint32_t value) {
+  return std::string(prefix) + " " + hex(address) + ": " + hex(value);
+}
+
+std::string settingsLine(int logging) {
+  return HUSHLINK_LOGGING_KEY " = " + std::to_string(logging);
+}
+
+// The log's first two lines after every FWinit.
+constexpr const char* kVersionLine = "Hushlink plugin version 0,6";
+constexpr const char* kStartLine = HUSHLINK_SESSION_START_LINE;
 
 Verdict expectText(const std::string& what, const std::string& expected, const std::string& got) {
   if (expected == got) return {};
@@ -55,12 +72,7 @@ Verdict expectInit(const SessionEntryPoints& fw) {
   return Failure{"FWinit() = 0", std::to_string(result)};
 }
 
-void setLogging(int logging) {
-  std::string line = "logging = ";
-  line += std::to_string(logging);
-  line += '\n';
-  writeFile(kSettingsFile.c_str(), line);
-}
+void setLogging(int logging) { writeFile(kSettingsFile, settingsLine(logging) + "\n"); }
 
 // Runs steps in order and stops at the first that fails.
 Verdict firstFailure(std::initializer_list<std::function<Verdict()>> steps) {
@@ -85,7 +97,7 @@ Verdict checkIdentification(CheckSession& s) {
         if (type() == kLibType) return {};
         return Failure{"PS2EgetLibType() = " + hex(kLibType), hex(type())};
       },
-      [&] { return expectText("PS2EgetLibName() =", kLibName, text ? text : "(null)"); },
+      [&] { return expectText("PS2EgetLibName() =", HUSHLINK_LIB_NAME, text ? text : "(null)"); },
       [&]() -> Verdict {
         for (const std::uint32_t argument : {0u, kLibType, 0xFFFFFFFFu}) {
           if (version(argument) != kLibVersion) {
@@ -179,8 +191,9 @@ Verdict checkOverlappingWords(CheckSession& s) {
 Verdict checkLog(CheckSession& s) {
   setLogging(1);
   const std::string expected =
-      lines({"Hushlink plugin version 0,6", "Initializing Hushlink", "Opening Hushlink.",
-             "FW read mem 0x1f808410: 0x8", "FW write mem 0x1f808410: 0x1", "Closing Hushlink."});
+      lines({kVersionLine, kStartLine, "Opening Hushlink.",
+             accessLine(HUSHLINK_READ_LINE_PREFIX, kFixedReadAddress, kFixedReadValue),
+             accessLine(HUSHLINK_WRITE_LINE_PREFIX, kFixedReadAddress, 1), "Closing Hushlink."});
   if (Verdict verdict = expectInit(s.fw)) return verdict;
   s.fw.open(nullptr);
   s.fw.read32(kFixedReadAddress);
@@ -197,7 +210,7 @@ Verdict checkLog(CheckSession& s) {
 Verdict checkSettingsCreated(CheckSession& s) {
   if (Verdict verdict = expectInit(s.fw)) return verdict;
   s.fw.shutdown();
-  return expectText("settings file", lines({"logging = 0"}), readFile(kSettingsFile.c_str()));
+  return expectText("settings file", lines({settingsLine(0)}), readFile(kSettingsFile));
 }
 
 Verdict checkSettingsConfigure(CheckSession& s) {
@@ -206,15 +219,18 @@ Verdict checkSettingsConfigure(CheckSession& s) {
   setLogging(0);
   if (Verdict verdict = expectInit(s.fw)) return verdict;
   s.fw.read32(0x100);
-  writeFile(kSettingsFile.c_str(), "logging=3 (edited by hand)\n");
+  writeFile(kSettingsFile, HUSHLINK_LOGGING_KEY "=3 (edited by hand)\n");
   configure();
   s.fw.read32(0x100);
   s.fw.shutdown();
   return firstFailure({
       [&] {
-        return expectText("settings file", lines({"logging = 3"}), readFile(kSettingsFile.c_str()));
+        return expectText("settings file", lines({settingsLine(3)}), readFile(kSettingsFile));
       },
-      [&] { return expectText("log file", lines({"FW read mem 0x100: 0x0"}), readFile(kLogFile)); },
+      [&] {
+        return expectText("log file", lines({accessLine(HUSHLINK_READ_LINE_PREFIX, 0x100, 0)}),
+                          readFile(kLogFile));
+      },
   });
 }
 
@@ -230,10 +246,10 @@ Verdict checkReinit(CheckSession& s) {
       [&] { return expectRead(s.fw, 0x200, 0); },
       [&] {
         s.fw.shutdown();
-        return expectText("log file after the second FWinit",
-                          lines({"Hushlink plugin version 0,6", "Initializing Hushlink",
-                                 "FW read mem 0x200: 0x0"}),
-                          readFile(kLogFile));
+        return expectText(
+            "log file after the second FWinit",
+            lines({kVersionLine, kStartLine, accessLine(HUSHLINK_READ_LINE_PREFIX, 0x200, 0)}),
+            readFile(kLogFile));
       },
   });
 }

@@ -5,6 +5,7 @@
 #include "host/commands/command.h"
 #include "host/commands/report.h"
 #include "host/hosted_module.h"
+#include "plugin/hushlink.h"
 
 namespace hushlink::host {
 namespace {
@@ -25,7 +26,7 @@ const Command kAboutCommand = {
     {},
     "Call FWabout once: the plugin's About box.",
     "On a desktop the box appears and the command returns when it is closed; without one, the "
-    "plugin's own \"Message:\" line shows on standard error.",
+    "plugin's own \"" HUSHLINK_MESSAGE_CAPTION ":\" line shows on standard error.",
     nullptr,
     about};
 

@@ -6,6 +6,7 @@
 #include "host/commands/command.h"
 #include "host/commands/report.h"
 #include "host/hosted_module.h"
+#include "plugin/hushlink.h"
 
 namespace hushlink::host {
 namespace {
@@ -25,7 +26,7 @@ const Command kConfigureCommand = {
     "MODULE",
     {},
     "Call FWconfigure once, in the current directory: the plugin shows its notice, then reads and "
-    "rewrites inis/Hushlink.ini.",
+    "rewrites " HUSHLINK_SETTINGS_PATH ".",
     "",
     nullptr,
     configure};

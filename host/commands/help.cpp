@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "plugin/hushlink.h"
+
 namespace hushlink::host {
 namespace {
 
@@ -36,25 +38,27 @@ constexpr HelpEntry kExitStatus[] = {
 
 constexpr HelpEntry kEnvironment[] = {
     {"TMPDIR", "where check and replay make their scratch folders (TEMP on Windows)"},
-    {"DISPLAY, WAYLAND_DISPLAY",
+    {HUSHLINK_DESKTOP_VARIABLE ", " HUSHLINK_WAYLAND_DESKTOP_VARIABLE,
      "the desktop where the plugin shows its message boxes on Linux; without either, a box shows "
-     "as a \"Message:\" line on standard error"},
+     "as a \"" HUSHLINK_MESSAGE_CAPTION ":\" line on standard error"},
 };
 
 constexpr HelpEntry kFiles[] = {
-    {"inis/Hushlink.ini",
-     "The plugin's settings, in the current directory: the line \"logging = 1\" turns its log on, "
-     "\"logging = 0\" off. The plugin writes it when it is missing and whenever configure runs."},
-    {"logs/Hushlink.log",
+    {HUSHLINK_SETTINGS_PATH,
+     "The plugin's settings, in the current directory: the line \"" HUSHLINK_LOGGING_KEY
+     " = 1\" turns its log on, \"" HUSHLINK_LOGGING_KEY
+     " = 0\" off. The plugin writes it when it is missing and whenever configure runs."},
+    {HUSHLINK_LOG_PATH,
      "The plugin's log while logging is on, in the current directory: one line per event and per "
-     "register access, \"FW read mem 0xADDRESS: 0xVALUE\" or \"FW write mem 0xADDRESS: 0xVALUE\". "
+     "register access, \"" HUSHLINK_READ_LINE_PREFIX
+     " 0xADDRESS: 0xVALUE\" or \"" HUSHLINK_WRITE_LINE_PREFIX " 0xADDRESS: 0xVALUE\". "
      "Emptied at each start of the plugin. The plugin creates neither folder."},
 };
 
 constexpr const char* kExamples[] = {
     "hushlink-host check ./libHushlink.so",
     "hushlink-host run ./libHushlink.so session.trace",
-    "hushlink-host summary logs/Hushlink.log",
+    "hushlink-host summary " HUSHLINK_LOG_PATH,
 };
 
 std::vector<std::string> wrapped(const std::string& text, std::size_t width) {

@@ -8,7 +8,6 @@
 
 #include "host/commands/command.h"
 #include "host/commands/report.h"
-#include "host/device.h"
 #include "host/hosted_module.h"
 #include "host/system/module.h"
 #include "host/system/platform.h"
@@ -27,14 +26,14 @@ int info(const Invocation& invocation) {
   if (fw.PS2EgetLibType != nullptr) {
     const std::uint32_t type = fw.PS2EgetLibType();
     std::printf("type:     %s (%s)\n", hex(type).c_str(),
-                type == kLibType ? "FireWire plugin" : "not a FireWire plugin");
+                type == HUSHLINK_LIB_TYPE ? "FireWire plugin" : "not a FireWire plugin");
   }
   if (fw.PS2EgetLibName != nullptr) {
     const char* name = fw.PS2EgetLibName();
     std::printf("name:     %s\n", name != nullptr ? name : "(null)");
   }
   if (fw.PS2EgetLibVersion2 != nullptr) {
-    const std::uint32_t version = fw.PS2EgetLibVersion2(kLibType);
+    const std::uint32_t version = fw.PS2EgetLibVersion2(HUSHLINK_LIB_TYPE);
     std::printf("version:  %s (%u.%u.%u)\n", hex(version, 8).c_str(), version >> 16,
                 (version >> 8) & 0xff, version & 0xff);
   }

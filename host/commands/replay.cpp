@@ -13,6 +13,7 @@
 #include "host/hosted_module.h"
 #include "host/system/platform.h"
 #include "host/system/scratch_directory.h"
+#include "plugin/hushlink.h"
 
 namespace hushlink::host {
 namespace {
@@ -69,7 +70,8 @@ int replay(const Invocation& invocation) {
   // Logging off in a folder of its own: neither the user's settings nor the
   // log being replayed are touched.
   ScratchDirectory scratch("replay");
-  std::ofstream(scratch.path() / "inis" / "Hushlink.ini") << "logging = 0\n";
+  std::ofstream(scratch.path() / HUSHLINK_SETTINGS_FOLDER / HUSHLINK_SETTINGS_FILE_NAME)
+      << HUSHLINK_LOGGING_KEY " = 0\n";
   scratch.enter();
   if (fw.init() != 0) return fail("FWinit failed");
 
@@ -120,9 +122,10 @@ const Command kReplayCommand = {
     "Replay the register accesses of a plugin's log against a fresh module; every read must give "
     "the value logged.",
     "The module runs in a temporary folder with logging off, so the log being replayed is left "
-    "alone. The log's \"FW read mem\" and \"FW write mem\" lines are replayed, with LF, CR LF or "
-    "doubled CR line ends and an optional UTF-8 byte-order mark; other lines are passed over, and "
-    "each \"Initializing Hushlink\" starts a fresh store. LOG may be - for standard input; a log "
+    "alone. The log's \"" HUSHLINK_READ_LINE_PREFIX "\" and \"" HUSHLINK_WRITE_LINE_PREFIX
+    "\" lines are replayed, with LF, CR LF or doubled CR line ends and an optional UTF-8 "
+    "byte-order mark; other lines are passed over, and each \"" HUSHLINK_SESSION_START_LINE
+    "\" starts a fresh store. LOG may be - for standard input; a log "
     "without a single plugin line is an error. Prints the accesses replayed, or the line of the "
     "first mismatch. On a terminal, a long log shows its progress.",
     nullptr,

@@ -9,9 +9,9 @@
 
 #include "host/commands/command.h"
 #include "host/commands/report.h"
-#include "host/device.h"
 #include "host/formats/log_summary.h"
 #include "host/formats/plugin_log.h"
+#include "plugin/hushlink.h"
 
 namespace hushlink::host {
 namespace {
@@ -68,10 +68,11 @@ void printTable(const LogSummary& summary) {
   std::printf("writes:              %" PRIu64 "\n", summary.writes);
   std::printf("offsets:             %zu\n", summary.offsets.size());
   if (summary.fixedRegisterReads == 0) {
-    std::printf("fixed-read register: %s not read\n", hex(kFixedReadAddress).c_str());
+    std::printf("fixed-read register: %s not read\n", hex(HUSHLINK_FIXED_READ_ADDRESS).c_str());
   } else {
-    std::printf("fixed-read register: %s read %" PRIu64 " time%s\n", hex(kFixedReadAddress).c_str(),
-                summary.fixedRegisterReads, summary.fixedRegisterReads == 1 ? "" : "s");
+    std::printf("fixed-read register: %s read %" PRIu64 " time%s\n",
+                hex(HUSHLINK_FIXED_READ_ADDRESS).c_str(), summary.fixedRegisterReads,
+                summary.fixedRegisterReads == 1 ? "" : "s");
   }
   std::vector<Row> rows = {kHeader};
   for (const OffsetSummary& offset : summary.offsets) rows.push_back(cells(offset));
@@ -117,6 +118,19 @@ int summarize(const Invocation& invocation) {
   return kExitSuccess;
 }
 
+// Built once, before the command: it names the fixed-read register as the
+// log prints it.
+const std::string kDescription =
+    "The offset is the address's low 16 bits. Sessions are counted by their "
+    "\"" HUSHLINK_SESSION_START_LINE
+    "\" lines. A row shows the addresses that reached the offset "
+    "(the lowest four, and how many more), the reads and the writes, how many distinct values were "
+    "written and the first four of them, and the last value read. The totals count the sessions, "
+    "reads, writes and offsets, and say whether the fixed-read register " +
+    hex(HUSHLINK_FIXED_READ_ADDRESS) +
+    " was read. LOG is read as replay reads it, and may be - for standard input; a log without a "
+    "single plugin line is an error.";
+
 constexpr Option kOptions[] = {
     {"--csv", nullptr, "print the rows alone, as comma-separated values under a header line"},
 };
@@ -129,13 +143,7 @@ const Command kSummaryCommand = {
     kOptions,
     "Sum up a plugin's log: one row per register offset touched, in the order of the offsets, "
     "under the totals of the whole log.",
-    "The offset is the address's low 16 bits. Sessions are counted by their \"Initializing "
-    "Hushlink\" lines. A row shows the addresses that reached the offset "
-    "(the lowest four, and how many more), the reads and the writes, how many distinct values were "
-    "written and the first four of them, and the last value read. The totals count the sessions, "
-    "reads, writes and offsets, and say whether the fixed-read register 0x1f808410 was read. LOG "
-    "is read as replay reads it, and may be - for standard input; a log without a single plugin "
-    "line is an error.",
+    kDescription.c_str(),
     nullptr,
     summarize};
 

@@ -5,10 +5,12 @@
 #include <memory>
 #include <unordered_set>
 
-#include "host/device.h"
+#include "plugin/hushlink.h"
 
 namespace hushlink::host {
 namespace {
+
+constexpr std::uint32_t kOffsetMask = HUSHLINK_STORE_SIZE - 1;
 
 // One offset while the log is read. A game touches a few hundred offsets at
 // most but may do so millions of times: the common case, the same address
@@ -77,7 +79,7 @@ bool summarizeLog(PluginLog& log, LogSummary& summary, std::string& error) {
     ++summary.reads;
     ++tally->reads;
     tally->lastRead = record.value;
-    if (record.address == kFixedReadAddress) ++summary.fixedRegisterReads;
+    if (record.address == HUSHLINK_FIXED_READ_ADDRESS) ++summary.fixedRegisterReads;
   }
   if (!log.error().empty()) {
     error = log.error();

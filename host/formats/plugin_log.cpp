@@ -6,15 +6,16 @@
 #include <iostream>
 
 #include "host/system/platform.h"
+#include "plugin/hushlink.h"
 
 namespace hushlink::host {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kReadPrefix = "FW read mem 0x";
-constexpr const char* kWritePrefix = "FW write mem 0x";
-constexpr const char* kInitLine = "Initializing Hushlink";
+constexpr const char* kReadPrefix = HUSHLINK_READ_LINE_PREFIX " 0x";
+constexpr const char* kWritePrefix = HUSHLINK_WRITE_LINE_PREFIX " 0x";
+constexpr const char* kInitLine = HUSHLINK_SESSION_START_LINE;
 constexpr const char* kUtf8Mark = "\xEF\xBB\xBF";
 
 // 1 to 8 hex digits at `text`, advancing it past them.

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "host/system/platform.h"
+#include "plugin/hushlink.h"
 
 extern char** environ;
 
@@ -103,8 +104,8 @@ bool outputIsTerminal() { return ::isatty(1) == 1; }
 
 void dismissMessageBoxes() {
   // Without a desktop session the plugin writes its messages to standard error.
-  ::unsetenv("DISPLAY");
-  ::unsetenv("WAYLAND_DISPLAY");
+  ::unsetenv(HUSHLINK_DESKTOP_VARIABLE);
+  ::unsetenv(HUSHLINK_WAYLAND_DESKTOP_VARIABLE);
 }
 
 }  // namespace hushlink::host

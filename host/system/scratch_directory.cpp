@@ -3,6 +3,8 @@
 
 #include <random>
 
+#include "plugin/hushlink.h"
+
 namespace hushlink::host {
 
 namespace fs = std::filesystem;
@@ -15,8 +17,8 @@ ScratchDirectory::ScratchDirectory(const std::string& purpose) {
     path_ = fs::temp_directory_path() /
             ("hushlink-" + purpose + "-" + std::to_string(random() % 100000000));
   } while (!fs::create_directory(path_));
-  fs::create_directory(path_ / "inis");
-  fs::create_directory(path_ / "logs");
+  fs::create_directory(path_ / HUSHLINK_SETTINGS_FOLDER);
+  fs::create_directory(path_ / HUSHLINK_LOG_FOLDER);
 }
 
 ScratchDirectory::~ScratchDirectory() {

@@ -11,7 +11,7 @@ namespace hushlink::host {
 
 class ScratchDirectory {
  public:
-  // hushlink-PURPOSE-NUMBER, with empty inis/ and logs/ folders.
+  // hushlink-PURPOSE-NUMBER, with the plugin's settings and log folders, empty.
   explicit ScratchDirectory(const std::string& purpose);
   // Leaves the folder if it was entered, then removes it with everything in it.
   ~ScratchDirectory();

@@ -12,8 +12,6 @@
 
 namespace hushlink {
 
-inline constexpr const char* kLogPath = "logs/Hushlink.log";
-
 struct LogChannel {
   bool toFile;
   bool toConsole;

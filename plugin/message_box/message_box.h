@@ -2,14 +2,14 @@
 // The modal message box: the plugin's only way to put a text before the user.
 #pragma once
 
+#include "plugin/hushlink.h"
 #include "plugin/log/log_channel.h"
 
 namespace hushlink {
 
-inline constexpr const char* kMessageCaption = "Message";
-
 // Formats the text (at most 511 bytes) and shows it with the caption
-// "Message" and a single OK button; returns once the user has dismissed it.
+// HUSHLINK_MESSAGE_CAPTION and a single OK button; returns once the user has
+// dismissed it.
 void showMessage(const char* format, ...) HUSHLINK_PRINTF(1, 2);
 
 // The platform's message box for an already formatted text in the system's

@@ -85,7 +85,9 @@ bool isSet(const char* name) {
   return value != nullptr && value[0] != '\0';
 }
 
-bool hasDesktopSession() { return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY"); }
+bool hasDesktopSession() {
+  return isSet(HUSHLINK_DESKTOP_VARIABLE) || isSet(HUSHLINK_WAYLAND_DESKTOP_VARIABLE);
+}
 
 std::string findOnPath(const std::string& program) {
   const char* path = std::getenv("PATH");
@@ -110,7 +112,7 @@ std::string findOnPath(const std::string& program) {
   return {};
 }
 
-// A dialog program we know: its arguments for caption "Message", the text as
+// A dialog program we know: its arguments for the caption, the text as
 // one argument and a single OK button, and the exit status that means the
 // user saw the text and pressed OK.
 struct DialogProgram {
@@ -123,11 +125,12 @@ struct DialogProgram {
 const DialogProgram kDialogPrograms[] = {
     {"zenity", 0,
      [](const std::string& text) -> std::vector<std::string> {
-       return {"zenity", "--info", "--no-markup", "--title=Message", "--text=" + text};
+       return {"zenity", "--info", "--no-markup", "--title=" HUSHLINK_MESSAGE_CAPTION,
+               "--text=" + text};
      }},
     {"kdialog", 0,
      [](const std::string& text) -> std::vector<std::string> {
-       return {"kdialog", "--title", "Message", "--msgbox", text};
+       return {"kdialog", "--title", HUSHLINK_MESSAGE_CAPTION, "--msgbox", text};
      }},
     // xmessage exits with 100 plus the number of the button pressed. It
     // shows the text in the user's character set; beyond ASCII only with its
@@ -139,8 +142,8 @@ const DialogProgram kDialogPrograms[] = {
        std::vector<std::string> arguments = {"xmessage"};
        if (!ascii) arguments.insert(arguments.end(), {"-xrm", "*international: true"});
        arguments.insert(arguments.end(),
-                        {"-title", "Message", "-buttons", "OK", "-default", "OK", "-center",
-                         converted(text, "UTF-8", ascii ? "ASCII" : charset.c_str())});
+                        {"-title", HUSHLINK_MESSAGE_CAPTION, "-buttons", "OK", "-default", "OK",
+                         "-center", converted(text, "UTF-8", ascii ? "ASCII" : charset.c_str())});
        return arguments;
      }},
 };
@@ -190,7 +193,7 @@ void writeWithoutMemory(const char* text) {
     ascii[size] = static_cast<unsigned char>(text[size]) < 0x80 ? text[size] : '?';
   }
   ascii[size] = '\0';
-  std::fprintf(stderr, "%s: %s\n", kMessageCaption, ascii);
+  std::fprintf(stderr, "%s: %s\n", HUSHLINK_MESSAGE_CAPTION, ascii);
 }
 
 }  // namespace
@@ -200,7 +203,7 @@ void displayMessageBox(const char* text) {
     // Plugin texts are stored in the GBK code page; desktops speak UTF-8.
     const std::string utf8 = converted(text, "GBK", "UTF-8");
     if (showInDialog(utf8)) return;
-    std::fprintf(stderr, "%s: %s\n", kMessageCaption, utf8.c_str());
+    std::fprintf(stderr, "%s: %s\n", HUSHLINK_MESSAGE_CAPTION, utf8.c_str());
   } catch (const std::bad_alloc&) {
     writeWithoutMemory(text);
   }

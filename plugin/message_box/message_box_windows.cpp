@@ -38,9 +38,9 @@ void displayMessageBox(const char* text) {
     // rather than nothing, and a Configure notice does not cost the save.
   }
   if (widened) {
-    MessageBoxW(GetActiveWindow(), wide.c_str(), L"Message", MB_SETFOREGROUND);
+    MessageBoxW(GetActiveWindow(), wide.c_str(), L"" HUSHLINK_MESSAGE_CAPTION, MB_SETFOREGROUND);
   } else {
-    MessageBoxA(GetActiveWindow(), text, kMessageCaption, MB_SETFOREGROUND);
+    MessageBoxA(GetActiveWindow(), text, HUSHLINK_MESSAGE_CAPTION, MB_SETFOREGROUND);
   }
 }
 

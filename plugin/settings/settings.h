@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "plugin/hushlink.h"
+
 namespace hushlink {
 
 struct Settings {
@@ -15,12 +17,10 @@ struct Settings {
 
 extern Settings settings;
 
-// Set to "inis/" when the module loads; the file name is appended after a
-// further "/", which the file system takes as one separator.
+// HUSHLINK_SETTINGS_FOLDER and a "/" from the time the module loads. The
+// file name is appended after a further "/", which the file system takes as
+// one separator: "inis//Hushlink.ini", which the log names as it is built.
 extern std::string settingsDirectory;
-
-inline constexpr const char* kDefaultSettingsDirectory = "inis/";
-inline constexpr const char* kSettingsFileName = "/Hushlink.ini";
 
 std::string settingsPath();
 

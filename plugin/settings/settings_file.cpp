@@ -136,7 +136,7 @@ bool scanDecimal(SettingsText& text, std::int32_t& value) {
 // "<key> = %d": the key's characters exactly, then white space, "=", white
 // space (each run possibly empty) and the number.
 std::int32_t scanLogging(SettingsText& text) {
-  for (const char* key = kLoggingKey; *key != '\0'; ++key) {
+  for (const char* key = HUSHLINK_LOGGING_KEY; *key != '\0'; ++key) {
     if (!matchLiteral(text, *key)) return 0;
   }
   skipSpace(text);
@@ -185,8 +185,8 @@ SaveOutcome writeLogging(const std::string& path, std::int32_t value) noexcept {
   const ErrnoKept errnoKept;
   try {
     char line[64];
-    const int size =
-        std::snprintf(line, sizeof line, "%s = %d%s", kLoggingKey, value, files::kTextLineEnd);
+    const int size = std::snprintf(line, sizeof line, "%s = %d%s", HUSHLINK_LOGGING_KEY, value,
+                                   files::kTextLineEnd);
     return saveWholeFile(path, std::string(line, static_cast<std::size_t>(size)));
   } catch (...) {
     return SaveOutcome::Failed;

@@ -1,16 +1,15 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The settings file's one line, read and written by value:
-//   logging = <signed decimal>
+//   HUSHLINK_LOGGING_KEY = <signed decimal>
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "plugin/hushlink.h"
 #include "plugin/settings/file_save.h"
 
 namespace hushlink {
-
-inline constexpr const char* kLoggingKey = "logging";
 
 enum class ReadOutcome {
   Read,

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Configure and About: one box each, in the order the host's menu expects:
 // Configure reads the settings, shows its notice, then writes them back.
-#include "plugin/register_store.h"
+#include "tests/expected.h"
 #include "tests/support/test_support.h"
 
 namespace hushlink::testing {
@@ -16,7 +16,7 @@ TEST_F(PluginTest, ConfigureBeforeInitShowsTheNoticeAndRewritesTheFileSilently) 
   plugin.FWconfigure();
   EXPECT_EQ(messages.shown().size(), 1u);
   EXPECT_EQ(messages.texts(), std::vector<std::string>{kNotice});
-  EXPECT_EQ(messages.shown().at(0).caption, "Message");
+  EXPECT_EQ(messages.shown().at(0).caption, expected::kCaption);
   EXPECT_EQ(out.text(), "");
   EXPECT_EQ(directory.settingsFile(), lines({"logging = 4"}));
   EXPECT_EQ(directory.log(), "<missing>");
@@ -36,7 +36,7 @@ TEST_F(PluginTest, HandEditedValueTakesEffectThroughConfigure) {
   directory.writeSettings("logging   =   3   # edited by hand\n");
   CapturedOutput out(1);
   plugin.FWconfigure();
-  plugin.FWread32(kFixedReadAddress);
+  plugin.FWread32(expected::kFixedReadAddress);
   EXPECT_EQ(out.text(), lines({"FW read mem 0x1f808410: 0x8"}));
   EXPECT_EQ(messages.texts(), std::vector<std::string>{kNotice});
   EXPECT_EQ(directory.log(), lines({"FW read mem 0x1f808410: 0x8"}));
@@ -47,7 +47,7 @@ TEST_F(PluginTest, AboutShowsTheDescriptionAndLogsNothing) {
   initWithLogging(1);
   plugin.FWabout();
   EXPECT_EQ(messages.texts(), std::vector<std::string>{kAbout});
-  EXPECT_EQ(messages.shown().at(0).caption, "Message");
+  EXPECT_EQ(messages.shown().at(0).caption, expected::kCaption);
   EXPECT_EQ(directory.log(), lines({"Hushlink plugin version 0,6", "Initializing Hushlink"}));
 }
 

@@ -12,10 +12,9 @@ foreach(line IN LISTS lines)
   list(APPEND names ${name})
 endforeach()
 list(SORT names)
-set(expected FWabout FWclose FWconfigure FWinit FWirqCallback FWopen FWread32 FWshutdown
-             FWtest FWwrite32 PS2EgetLibName PS2EgetLibType PS2EgetLibVersion2)
-if(NOT names STREQUAL expected)
-  message(FATAL_ERROR "exported symbols differ\n  expected: ${expected}\n  actual:   ${names}")
+include(${CMAKE_CURRENT_LIST_DIR}/../expected.cmake)
+if(NOT names STREQUAL EXPECTED_NAMES)
+  message(FATAL_ERROR "exported symbols differ\n  expected: ${EXPECTED_NAMES}\n  actual:   ${names}")
 endif()
 message(STATUS "exports: ${names}")
 

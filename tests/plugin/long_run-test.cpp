@@ -7,20 +7,20 @@
 #include <cstring>
 #include <random>
 
-#include "plugin/register_store.h"
+#include "tests/expected.h"
 #include "tests/support/test_support.h"
 
 namespace hushlink::testing {
 namespace {
 
-constexpr std::uint32_t kFixed = kFixedReadAddress;
+constexpr std::uint32_t kFixed = expected::kFixedReadAddress;
 
 // The store as a plain byte array: words at any offset, the bytes past the
 // end dropped, reads of the fixed address pinned to 8.
 class ShadowStore {
  public:
   std::uint32_t read(std::uint32_t address) const {
-    if (address == kFixed) return kFixedReadValue;
+    if (address == kFixed) return expected::kFixedReadValue;
     std::uint32_t value = 0;
     const std::uint32_t offset = address & 0xFFFF;
     std::memcpy(&value, bytes_.data() + offset, std::min<std::uint32_t>(4, 0x10000 - offset));

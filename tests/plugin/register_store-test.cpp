@@ -1,16 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "plugin/register_store.h"
-
 #include <cstdint>
 #include <cstring>
 
-#include "plugin/identification.h"
+#include "tests/expected.h"
 #include "tests/support/test_support.h"
 
 namespace hushlink::testing {
 namespace {
 
-constexpr std::uint32_t kFixed = kFixedReadAddress;
+constexpr std::uint32_t kFixed = expected::kFixedReadAddress;
 
 class RegisterStoreTest : public PluginTest {
  protected:
@@ -21,7 +19,7 @@ TEST_F(RegisterStoreTest, FreshStoreReadsZeroEverywhereButTheFixedRegister) {
   for (const std::uint32_t high : {0x00000000u, 0x1F800000u, 0xFFFF0000u}) {
     for (std::uint32_t offset = 0; offset <= 0xFFFF; ++offset) {
       const std::uint32_t address = high | offset;
-      ASSERT_EQ(plugin.FWread32(address), address == kFixed ? kFixedReadValue : 0u)
+      ASSERT_EQ(plugin.FWread32(address), address == kFixed ? expected::kFixedReadValue : 0u)
           << std::hex << address;
     }
   }
@@ -29,7 +27,7 @@ TEST_F(RegisterStoreTest, FreshStoreReadsZeroEverywhereButTheFixedRegister) {
 
 TEST_F(RegisterStoreTest, FixedRegisterIsPinnedOnTheFullAddressOnly) {
   plugin.FWwrite32(kFixed, 0xCAFEF00D);
-  EXPECT_EQ(plugin.FWread32(kFixed), kFixedReadValue);
+  EXPECT_EQ(plugin.FWread32(kFixed), expected::kFixedReadValue);
   // The write is stored like any other: every alias of offset 0x8410 sees it.
   for (const std::uint32_t alias : {0x00008410u, 0x1F818410u, 0x0F808410u, 0xFFFF8410u}) {
     EXPECT_EQ(plugin.FWread32(alias), 0xCAFEF00Du) << std::hex << alias;
@@ -83,10 +81,10 @@ TEST_F(RegisterStoreTest, WordsAtTheEndOfTheStoreKeepOnlyTheirBytesInside) {
 }
 
 TEST_F(RegisterStoreTest, IdentificationIsConstant) {
-  EXPECT_EQ(plugin.PS2EgetLibType(), kLibType);
-  EXPECT_STREQ(plugin.PS2EgetLibName(), kLibName);
-  for (const std::uint32_t argument : {0u, 1u, kLibType, 0xFFFFFFFFu}) {
-    EXPECT_EQ(plugin.PS2EgetLibVersion2(argument), kLibVersion) << argument;
+  EXPECT_EQ(plugin.PS2EgetLibType(), expected::kLibType);
+  EXPECT_STREQ(plugin.PS2EgetLibName(), expected::kLibName);
+  for (const std::uint32_t argument : {0u, 1u, expected::kLibType, 0xFFFFFFFFu}) {
+    EXPECT_EQ(plugin.PS2EgetLibVersion2(argument), expected::kLibVersion) << argument;
   }
   EXPECT_EQ(plugin.FWtest(), 0);
   int hostData = 0;
@@ -117,7 +115,7 @@ TEST(RegisterStoreWithoutStore, ReadsZeroAndDropsWrites) {
   LoadedModule plugin;
   plugin.FWwrite32(0x1000, 0x12345678);
   EXPECT_EQ(plugin.FWread32(0x1000), 0u);
-  EXPECT_EQ(plugin.FWread32(kFixed), kFixedReadValue);
+  EXPECT_EQ(plugin.FWread32(kFixed), expected::kFixedReadValue);
   ASSERT_EQ(plugin.FWinit(), 0);
   EXPECT_EQ(plugin.FWread32(0x1000), 0u) << "a write made without a store must not survive";
   plugin.FWwrite32(0x1000, 0x12345678);
@@ -125,7 +123,7 @@ TEST(RegisterStoreWithoutStore, ReadsZeroAndDropsWrites) {
   plugin.FWwrite32(0xFFFF, 0xFFFFFFFF);
   EXPECT_EQ(plugin.FWread32(0x1000), 0u);
   EXPECT_EQ(plugin.FWread32(0xFFFF), 0u);
-  EXPECT_EQ(plugin.FWread32(kFixed), kFixedReadValue);
+  EXPECT_EQ(plugin.FWread32(kFixed), expected::kFixedReadValue);
 }
 
 }  // namespace

@@ -7,9 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "plugin/log/log_channel.h"
 #include "plugin/settings/file_system.h"
-#include "plugin/settings/settings.h"
+#include "tests/expected.h"
 
 namespace hushlink::testing {
 
@@ -59,14 +58,14 @@ TempWorkingDirectory::TempWorkingDirectory(Layout layout, const fs::path& in)
 }
 
 // The files as the plugin names them.
-std::string TempWorkingDirectory::log() const { return readFile(path_ / kLogPath); }
+std::string TempWorkingDirectory::log() const { return readFile(path_ / expected::kLogFile); }
 
 std::string TempWorkingDirectory::settingsFile() const {
-  return readFile(path_ / (std::string(kDefaultSettingsDirectory) + kSettingsFileName));
+  return readFile(path_ / expected::kSettingsFile);
 }
 
 void TempWorkingDirectory::writeSettings(const std::string& content) const {
-  writeFile(path_ / (std::string(kDefaultSettingsDirectory) + kSettingsFileName), content);
+  writeFile(path_ / expected::kSettingsFile, content);
 }
 
 TempWorkingDirectory::~TempWorkingDirectory() {

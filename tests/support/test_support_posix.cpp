@@ -109,12 +109,15 @@ ShownMessages::ShownMessages() {
 
 ShownMessages::~ShownMessages() { delete watch_; }
 
+// Each line "CAPTION: TEXT", the caption one word, is a box: the tests check
+// the caption the plugin wrote, not one made up here.
 std::vector<ShownMessage> ShownMessages::shown() const {
-  constexpr std::string_view kPrefix = "Message: ";
   std::vector<ShownMessage> result;
   std::istringstream captured(watch_->err.sofar());
   for (std::string line; std::getline(captured, line);) {
-    if (line.rfind(kPrefix, 0) == 0) result.push_back({"Message", line.substr(kPrefix.size())});
+    const std::size_t colon = line.find(": ");
+    if (colon == std::string::npos || colon == 0 || line.find(' ') < colon) continue;
+    result.push_back({line.substr(0, colon), line.substr(colon + 2)});
   }
   return result;
 }

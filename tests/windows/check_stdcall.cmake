@@ -5,9 +5,7 @@
 # so the objects alone show a __cdecl slip or a wrong parameter type, on any
 # machine, without loading anything.
 #   cmake -DNM=... -DOBJECTS="a.obj|b.obj" -P check_stdcall.cmake
-set(expected
-  PS2EgetLibType@0 PS2EgetLibName@0 PS2EgetLibVersion2@4 FWinit@0 FWshutdown@0 FWopen@4
-  FWclose@0 FWread32@4 FWwrite32@8 FWirqCallback@4 FWconfigure@0 FWtest@0 FWabout@0)
+include(${CMAKE_CURRENT_LIST_DIR}/../expected.cmake)
 
 string(REPLACE "|" ";" objects "${OBJECTS}")
 execute_process(COMMAND ${NM} --defined-only --format=posix ${objects}
@@ -17,7 +15,7 @@ if(failed)
 endif()
 
 set(problems)
-foreach(entry IN LISTS expected)
+foreach(entry IN LISTS EXPECTED_STDCALL)
   string(REGEX REPLACE "@.*" "" name "${entry}")
   string(REGEX MATCHALL "(^|\n)_${name}(@[0-9]+)? T" found "${listing}")
   if(NOT found)

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "plugin/hushlink.h"
-#include "plugin/identification.h"
+#include "tests/expected.h"
 #include "tests/support/test_support.h"
 #include "tests/support/windows_support.h"
 
@@ -54,8 +54,8 @@ struct Export {
   friend void PrintTo(const Export& e, std::ostream* os) { *os << e.name; }
 };
 
-#define HUSHLINK_EXPORT_ENTRY(name, number, type) Export{#name, number},
-constexpr Export kExports[] = {HUSHLINK_ENTRY_POINTS(HUSHLINK_EXPORT_ENTRY)};
+#define HUSHLINK_EXPORT_ENTRY(name, number, bytes) Export{#name, number},
+constexpr Export kExports[] = {HUSHLINK_EXPECTED_ENTRY_POINTS(HUSHLINK_EXPORT_ENTRY)};
 #undef HUSHLINK_EXPORT_ENTRY
 
 class ExportTest : public ::testing::TestWithParam<Export> {
@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(EntryPoints, ExportTest, ::testing::ValuesIn(kExports),
 TEST(Exports, TheUnusedNumbersAndTheDecoratedNamesAreEmpty) {
   const HMODULE module = LoadLibraryA(HUSHLINK_MODULE);
   ASSERT_NE(module, nullptr);
-  for (const int number : {1, 9, 10, 12, 13, 16, 20}) {
+  for (const int number : {1, HUSHLINK_EXPECTED_EMPTY_EXPORT_NUMBERS, 20}) {
     EXPECT_EQ(GetProcAddress(module, MAKEINTRESOURCEA(number)), nullptr) << number;
   }
   for (const char* decorated : {"FWinit@0", "_FWinit@0", "_FWinit", "FWwrite32@8"}) {
@@ -107,7 +107,7 @@ TEST_F(MessageBoxTest, AboutReadsAsChineseUnderThisCodePage) {
   const BoxWatch watch;
   plugin.FWabout();
   ASSERT_EQ(watch.boxes().size(), 1u);
-  EXPECT_EQ(watch.boxes()[0].caption, "Message");
+  EXPECT_EQ(watch.boxes()[0].caption, expected::kCaption);
   EXPECT_TRUE(watch.boxes()[0].wideText == kAboutWide) << "under code page " << GetACP();
   if (GetACP() == 936) {
     EXPECT_EQ(watch.boxes()[0].ansiText, kAboutGbk);

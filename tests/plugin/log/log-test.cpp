@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include <filesystem>
 
-#include "plugin/register_store.h"
+#include "tests/expected.h"
 #include "tests/support/file_situations.h"
 #include "tests/support/test_support.h"
 
@@ -22,8 +22,8 @@ class LogTest : public PluginTest {
     CapturedOutput out(1);
     EXPECT_EQ(plugin.FWinit(), 0);
     plugin.FWopen(nullptr);
-    EXPECT_EQ(plugin.FWread32(kFixedReadAddress), kFixedReadValue);
-    plugin.FWwrite32(kFixedReadAddress, 1);
+    EXPECT_EQ(plugin.FWread32(expected::kFixedReadAddress), expected::kFixedReadValue);
+    plugin.FWwrite32(expected::kFixedReadAddress, 1);
     plugin.FWclose();
     plugin.FWshutdown();
     return out.text();
@@ -76,7 +76,7 @@ TEST_F(LogTest, LinesAfterShutdownGoNowhere) {
   plugin.FWshutdown();
   CapturedOutput out(1);
   plugin.FWopen(nullptr);
-  plugin.FWread32(kFixedReadAddress);
+  plugin.FWread32(expected::kFixedReadAddress);
   plugin.FWclose();
   EXPECT_EQ(out.text(), "");
   EXPECT_EQ(directory.log(), kStartLines);
