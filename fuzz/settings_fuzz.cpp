@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "fuzz/fuzz_directory.h"
+#include "host/system/scratch_directory.h"
 #include "plugin/log/log_channel.h"
 #include "plugin/settings/settings.h"
 
@@ -62,7 +62,11 @@ std::int32_t referenceValue(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  hushlink::fuzz::enterScratchDirectory("settings");
+  // Removed when the fuzzer exits, as it does at the end of its time.
+  static hushlink::host::ScratchDirectory scratch("fuzz-settings",
+                                                  hushlink::host::ScratchDirectory::kBothFolders,
+                                                  hushlink::host::memoryBackedTempFolder());
+  scratch.enter();
   return 0;
 }
 

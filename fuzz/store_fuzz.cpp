@@ -8,7 +8,7 @@
 #include <cstring>
 #include <optional>
 
-#include "fuzz/fuzz_directory.h"
+#include "host/system/scratch_directory.h"
 #include "plugin/hushlink.h"
 
 namespace {
@@ -71,7 +71,11 @@ void HUSHLINK_CALL interruptRaised() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  hushlink::fuzz::enterScratchDirectory("store");
+  // Removed when the fuzzer exits, as it does at the end of its time.
+  static hushlink::host::ScratchDirectory scratch("fuzz-store",
+                                                  hushlink::host::ScratchDirectory::kBothFolders,
+                                                  hushlink::host::memoryBackedTempFolder());
+  scratch.enter();
   std::FILE* settings = std::fopen("inis/Hushlink.ini", "w");
   std::fputs("logging = 1\n", settings);
   std::fclose(settings);

@@ -9,8 +9,8 @@ namespace {
 
 constexpr const char* kConfigureNotice = "This space intentionally left blank.";
 
-// "Hushlink：纯粹的空插件。" in the GBK code page, as the host's 8-bit
-// message box expects it.
+// "Hushlink：纯粹的空插件。", stored in the GBK code page as the host's
+// plugins store their texts; the message box converts it for display.
 constexpr const char* kAboutText =
     "Hushlink\xA3\xBA\xB4\xBF\xB4\xE2\xB5\xC4\xBF\xD5\xB2\xE5\xBC\xFE\xA1\xA3";
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // hushlink-host check: the conformance checks against a module of this
 // interface, ours or another, one row per check.
+#include <charconv>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -19,9 +19,12 @@ namespace {
 
 // A positive number of seconds, fractions allowed.
 bool parseTimeout(const std::string& text, std::chrono::milliseconds& limit) {
-  char* end = nullptr;
-  const double seconds = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !(seconds > 0) || seconds > 86400 * 365) return false;
+  double seconds = 0;
+  const char* end = text.data() + text.size();
+  const auto [stopped, error] = std::from_chars(text.data(), end, seconds);
+  if (error != std::errc() || stopped != end || !(seconds > 0) || seconds > 86400 * 365) {
+    return false;
+  }
   limit = std::chrono::milliseconds(static_cast<long long>(seconds * 1000 + 0.5));
   return limit.count() > 0;
 }

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "host/formats/trace.h"
 
-#include <cstdlib>
+#include <charconv>
 #include <sstream>
+#include <string_view>
 
 namespace hushlink::host {
 
@@ -21,27 +22,15 @@ const char* const kDemoTrace =
 
 namespace {
 
+// Hex after "0x" or "0X", else decimal; at most ten digits, which any
+// 32-bit number needs, and nothing else.
 bool parseNumber(const std::string& text, std::uint32_t& value) {
   const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const std::string digits = hex ? text.substr(2) : text;
+  const std::string_view digits = std::string_view(text).substr(hex ? 2 : 0);
   if (digits.empty() || digits.size() > 10) return false;
-  std::uint64_t result = 0;
-  for (const char c : digits) {
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (hex && c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (hex && c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      return false;
-    }
-    result = result * (hex ? 16 : 10) + static_cast<std::uint64_t>(digit);
-  }
-  if (result > UINT32_MAX) return false;
-  value = static_cast<std::uint32_t>(result);
-  return true;
+  const char* end = digits.data() + digits.size();
+  const auto [stopped, error] = std::from_chars(digits.data(), end, value, hex ? 16 : 10);
+  return error == std::errc() && stopped == end;
 }
 
 std::string trimmed(const std::string& text) {

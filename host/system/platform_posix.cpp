@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "host/system/platform.h"
+#include "host/system/scratch_directory.h"
 #include "plugin/hushlink.h"
 
 extern char** environ;
@@ -101,6 +102,16 @@ ChildResult runChild(const std::filesystem::path& program,
 }
 
 bool outputIsTerminal() { return ::isatty(1) == 1; }
+
+std::filesystem::path memoryBackedTempFolder() {
+  const std::filesystem::path shared = "/dev/shm";
+  std::error_code unknown;
+  if (std::filesystem::is_directory(shared, unknown) &&
+      ::access(shared.c_str(), W_OK | X_OK) == 0) {
+    return shared;
+  }
+  return std::filesystem::temp_directory_path();
+}
 
 void dismissMessageBoxes() {
   // Without a desktop session the plugin writes its messages to standard error.

@@ -8,6 +8,8 @@
 #include <cwchar>
 
 #include "host/system/platform.h"
+#include "host/system/scratch_directory.h"
+#include "host/system/windows_command_line.h"
 
 // The C runtime's wide arguments, which it splits from the wide command line
 // just as it splits the 8-bit ones for main.
@@ -44,25 +46,6 @@ std::string narrowed(const std::wstring& wide, UINT codePage) {
                         size, nullptr, nullptr);
   }
   return narrow;
-}
-
-// One argument as the C runtime splits a command line: quoted, with the
-// backslashes before a quote doubled.
-std::wstring quoted(const std::wstring& argument) {
-  std::wstring out = L"\"";
-  std::size_t backslashes = 0;
-  for (const wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    out += c;
-  }
-  out.append(backslashes * 2, L'\\');
-  out += L'"';
-  return out;
 }
 
 // This process's environment with `settings` in place, as CreateProcessW
@@ -107,6 +90,23 @@ HANDLE inheritableFile(const std::filesystem::path& path, DWORD access, DWORD cr
 }
 
 }  // namespace
+
+std::wstring quotedArgument(const std::wstring& argument) {
+  std::wstring out = L"\"";
+  std::size_t backslashes = 0;
+  for (const wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, L'\\');
+  out += L'"';
+  return out;
+}
 
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
   // The 8-bit arguments lose every character the code page lacks: the wide
@@ -162,10 +162,10 @@ ChildResult runChild(const std::filesystem::path& program,
                      const std::filesystem::path& workingDirectory,
                      const std::filesystem::path& outputPath,
                      const std::filesystem::path& errorPath, std::chrono::milliseconds limit) {
-  std::wstring commandLine = quoted(program.native());
+  std::wstring commandLine = quotedArgument(program.native());
   for (const std::string& argument : arguments) {
     commandLine += L' ';
-    commandLine += quoted(widened(argument));
+    commandLine += quotedArgument(widened(argument));
   }
   const HANDLE input = inheritableFile(L"NUL", GENERIC_READ, OPEN_EXISTING);
   const HANDLE output = inheritableFile(outputPath, GENERIC_WRITE, CREATE_ALWAYS);
@@ -209,6 +209,9 @@ ChildResult runChild(const std::filesystem::path& program,
 }
 
 bool outputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+
+// Windows keeps no file system in memory for programs to use.
+std::filesystem::path memoryBackedTempFolder() { return std::filesystem::temp_directory_path(); }
 
 namespace {
 

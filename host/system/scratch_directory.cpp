@@ -9,16 +9,16 @@ namespace hushlink::host {
 
 namespace fs = std::filesystem;
 
-ScratchDirectory::ScratchDirectory(const std::string& purpose) {
+ScratchDirectory::ScratchDirectory(const std::string& purpose, Folders folders,
+                                   const fs::path& parent) {
   // A name nobody else holds: two harnesses at once, or one left behind by a
   // harness that was killed, only cost another draw.
   std::random_device random;
   do {
-    path_ = fs::temp_directory_path() /
-            ("hushlink-" + purpose + "-" + std::to_string(random() % 100000000));
+    path_ = parent / ("hushlink-" + purpose + "-" + std::to_string(random() % 100000000));
   } while (!fs::create_directory(path_));
-  fs::create_directory(path_ / HUSHLINK_SETTINGS_FOLDER);
-  fs::create_directory(path_ / HUSHLINK_LOG_FOLDER);
+  if (folders & kSettingsFolder) fs::create_directory(path_ / HUSHLINK_SETTINGS_FOLDER);
+  if (folders & kLogFolder) fs::create_directory(path_ / HUSHLINK_LOG_FOLDER);
 }
 
 ScratchDirectory::~ScratchDirectory() {

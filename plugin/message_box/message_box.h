@@ -12,8 +12,10 @@ namespace hushlink {
 // dismissed it.
 void showMessage(const char* format, ...) HUSHLINK_PRINTF(1, 2);
 
-// The platform's message box for an already formatted text in the system's
-// 8-bit code page (GBK for the About text).
+// The platform's message box for an already formatted text. Texts are stored
+// in the GBK code page (the About text is Chinese; the others are ASCII,
+// which GBK leaves as it is): each platform converts them from GBK to what
+// its boxes show, whatever the system's own code page.
 void displayMessageBox(const char* text);
 
 }  // namespace hushlink

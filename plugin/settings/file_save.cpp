@@ -63,8 +63,12 @@ class WhileTheTurnMoves final : public files::Patience {
 // long as that is no more than a settings file ever holds.
 constexpr std::size_t kMostRestored = 4096;
 
+// The one fresh file a save writes, beside its target: a saver that dies
+// leaves at most this one behind, and the next save takes it over.
+constexpr const char* kFreshSuffix = ".new";
+
 // The fresh file beside the target: closed, and its name removed, unless it
-// was moved into place.
+// was moved into place (or never claimed).
 struct FreshFile {
   FileHandle handle;
   std::string name;
@@ -112,8 +116,10 @@ SaveOutcome rewriteInPlace(const Target& target, const std::string& content) {
 SaveOutcome replace(const Target& target, const std::string& content,
                     const files::TurnHandle& turn) {
   FreshFile fresh;
-  switch (files::claimFreshFile(target, fresh.handle, fresh.name)) {
+  const std::string freshName = target.path + kFreshSuffix;
+  switch (files::claimFreshFile(target, freshName, fresh.handle)) {
     case Result::Done:
+      fresh.name = freshName;
       break;
     case Result::Missing:
       return SaveOutcome::Refused;

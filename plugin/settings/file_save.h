@@ -25,8 +25,9 @@ inline bool saved(SaveOutcome outcome) {
 // replacement would lose something it has: a second name, an owner or an
 // attribute the fresh file may not be given, a folder that refuses new files,
 // or a device. Any failure leaves the old file whole. Savers of one file, in
-// any number of processes, take turns; one that cannot have its turn within
-// a few seconds fails.
+// any number of processes, take turns; a saver waits as long as other saves
+// keep landing (a minute at most), and fails once none has landed for five
+// seconds.
 SaveOutcome saveWholeFile(const std::string& path, const std::string& content);
 
 }  // namespace hushlink

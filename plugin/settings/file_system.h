@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The small acts on files that reading and saving a whole small file are made
-// of, one set per platform. They decide nothing: each answers one question
-// or performs one act and says how it went. What to do with the answers is
-// decided once, in file_save.cpp and settings_file.cpp.
+// of, one set per platform. Each answers one question or performs one act and
+// says how it went; what to do with the answers is decided once, in
+// file_save.cpp and settings_file.cpp. What they settle themselves is how the
+// platform does the act: the mode a fresh file is created with, how long a
+// move waits for a reader that holds the file open, how a waiting saver
+// pauses.
 //
 // Every call retries what was only interrupted and never waits on a pipe or
 // a device.
@@ -130,9 +133,11 @@ class Patience {
 // when the turn cannot be had.
 Result takeTurn(const Target& target, Patience& patience, TurnHandle& turn);
 
-// Creates (or empties a leftover of) the one fresh file beside the target
-// and opens it for writing. Refused when the folder refuses new files.
-Result claimFreshFile(const Target& target, FileHandle& fresh, std::string& freshName);
+// Creates (or empties a leftover of) the one fresh file beside the target,
+// named `freshName`, and opens it for writing; until it carries the target's
+// permissions only its owner may open it. Refused when the folder refuses
+// new files.
+Result claimFreshFile(const Target& target, const std::string& freshName, FileHandle& fresh);
 
 // Gives the fresh file what the target carries beyond its content: owner,
 // permissions, extended attributes and access lists (on Windows, its access

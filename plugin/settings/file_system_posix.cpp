@@ -18,7 +18,6 @@ const char* const kTextLineEnd = "\n";
 
 namespace {
 
-constexpr const char* kFreshSuffix = ".new";
 constexpr int kMostLinksFollowed = 40;  // as the kernel's own limit
 
 // Permissions, read-only file systems, immutable files, a pipe nobody reads:
@@ -229,8 +228,7 @@ Result takeTurn(const Target& target, Patience& patience, TurnHandle& turn) {
   return attempt == Attempt::Taken ? Result::Done : Result::Failed;
 }
 
-Result claimFreshFile(const Target& target, FileHandle& fresh, std::string& freshName) {
-  freshName = target.path + kFreshSuffix;
+Result claimFreshFile(const Target& target, const std::string& freshName, FileHandle& fresh) {
   // Until it carries the target's permissions, nobody else may open it.
   const mode_t mode = target.exists ? 0600 : 0666;
   const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK;
@@ -239,11 +237,7 @@ Result claimFreshFile(const Target& target, FileHandle& fresh, std::string& fres
   if (descriptor < 0 && errno == ELOOP && ::unlink(freshName.c_str()) == 0) {
     descriptor = openFile(freshName.c_str(), flags, mode);
   }
-  if (descriptor < 0) {
-    const Result result = resultOf(errno);
-    freshName.clear();
-    return result;
-  }
+  if (descriptor < 0) return resultOf(errno);
   fresh.reset(descriptor);
   return Result::Done;
 }

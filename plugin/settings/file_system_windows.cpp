@@ -14,7 +14,6 @@ const char* const kTextLineEnd = "\r\n";
 
 namespace {
 
-constexpr const char* kFreshSuffix = ".new";
 constexpr ULONGLONG kLongestMoveWaitMs = 2000;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // What a file carries in its attributes that a fresh file must carry too.
@@ -35,8 +34,8 @@ Result resultOf(DWORD error) {
 HANDLE handleOf(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 std::intptr_t valueOf(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
 
-// The path made full: ReplaceFile (Wine's at least) takes no relative ones.
-// Empty when it cannot be had.
+// The path made full, as the move and the turn's name take it. Empty when it
+// cannot be had.
 std::wstring fullPath(const std::string& path) {
   wchar_t full[MAX_PATH * 2];
   const DWORD size = GetFullPathNameW(widenedPath(path).c_str(), MAX_PATH * 2, full, nullptr);
@@ -162,16 +161,11 @@ Result takeTurn(const Target& target, Patience& patience, TurnHandle& turn) {
   return Result::Done;
 }
 
-Result claimFreshFile(const Target& target, FileHandle& fresh, std::string& freshName) {
-  freshName = target.path + kFreshSuffix;
+Result claimFreshFile(const Target&, const std::string& freshName, FileHandle& fresh) {
   const std::wstring wide = widenedPath(freshName);
   const HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE | WRITE_DAC, 0, nullptr,
                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    const Result result = resultOf(GetLastError());
-    freshName.clear();
-    return result;
-  }
+  if (handle == INVALID_HANDLE_VALUE) return resultOf(GetLastError());
   fresh.reset(valueOf(handle));
   return Result::Done;
 }

@@ -3,10 +3,10 @@
 
 #include <algorithm>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 
+#include "host/system/platform.h"
 #include "plugin/settings/file_system.h"
 #include "tests/expected.h"
 
@@ -47,31 +47,32 @@ std::string lines(std::initializer_list<std::string_view> texts) {
 }
 
 TempWorkingDirectory::TempWorkingDirectory(Layout layout, const fs::path& in)
-    : previous_(fs::current_path()) {
-  std::random_device random;
-  do {
-    path_ = in / ("hushlink-test-" + std::to_string(random()));
-  } while (!fs::create_directory(path_));
-  if (layout & kInis) fs::create_directory(path_ / "inis");
-  if (layout & kLogs) fs::create_directory(path_ / "logs");
-  fs::current_path(path_);
+    : scratch_("test", static_cast<host::ScratchDirectory::Folders>(layout), in) {
+  scratch_.enter();
 }
 
 // The files as the plugin names them.
-std::string TempWorkingDirectory::log() const { return readFile(path_ / expected::kLogFile); }
+std::string TempWorkingDirectory::log() const { return readFile(path() / expected::kLogFile); }
 
 std::string TempWorkingDirectory::settingsFile() const {
-  return readFile(path_ / expected::kSettingsFile);
+  return readFile(path() / expected::kSettingsFile);
 }
 
 void TempWorkingDirectory::writeSettings(const std::string& content) const {
-  writeFile(path_ / expected::kSettingsFile, content);
+  writeFile(path() / expected::kSettingsFile, content);
 }
 
-TempWorkingDirectory::~TempWorkingDirectory() {
-  std::error_code ignored;
-  fs::current_path(previous_, ignored);
-  fs::remove_all(path_, ignored);
+// The harness's own way of running a program, with no time limit to speak of:
+// a test's own timeout stops one that hangs.
+CommandResult runCommand(const std::vector<std::string>& arguments) {
+  const host::ScratchDirectory outputs("command", host::ScratchDirectory::kNoFolders);
+  const fs::path out = outputs.path() / "out";
+  const fs::path err = outputs.path() / "err";
+  const host::ChildResult child =
+      host::runChild(host::toPath(arguments.at(0)), {arguments.begin() + 1, arguments.end()}, {},
+                     fs::current_path(), out, err, std::chrono::hours(1));
+  const int exitCode = !child.started ? -1 : child.exited ? child.exitCode : 128;
+  return {exitCode, readFile(out), readFile(err)};
 }
 
 CommandResult runHost(const std::vector<std::string>& arguments) {

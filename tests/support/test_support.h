@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/system/scratch_directory.h"
 #include "plugin/hushlink.h"
 #include "plugin/settings/file_system.h"
 
@@ -55,32 +56,31 @@ class NoPatience final : public files::Patience {
 // Whether the built module is still loaded in this process.
 bool moduleIsLoaded();
 
-// A folder for temporary files kept in memory where the system has one
-// (/dev/shm), the usual temporary folder otherwise. Savers at once there wait
-// on each other, not on a disk that other work keeps busy: on a busy disk one
-// sync can take longer than a saver waits for a stuck one.
-std::filesystem::path memoryBackedTempFolder();
+// Savers at once in a memory-backed folder wait on each other, not on a disk
+// that other work keeps busy: on a busy disk one sync can take longer than a
+// saver waits for a stuck one.
+using host::memoryBackedTempFolder;
 
-// A fresh temporary directory under `in` made the current one for the
-// object's lifetime, with the plugin's "inis" and "logs" folders where asked
-// for.
+// A fresh scratch folder under `in` made the current one for the object's
+// lifetime, with the plugin's "inis" and "logs" folders where asked for.
 class TempWorkingDirectory {
  public:
-  enum Layout { kEmpty = 0, kInis = 1, kLogs = 2, kBoth = kInis | kLogs };
+  enum Layout {
+    kEmpty = host::ScratchDirectory::kNoFolders,
+    kInis = host::ScratchDirectory::kSettingsFolder,
+    kLogs = host::ScratchDirectory::kLogFolder,
+    kBoth = host::ScratchDirectory::kBothFolders
+  };
   explicit TempWorkingDirectory(Layout layout = kBoth, const std::filesystem::path& in =
                                                            std::filesystem::temp_directory_path());
-  ~TempWorkingDirectory();
-  TempWorkingDirectory(const TempWorkingDirectory&) = delete;
-  TempWorkingDirectory& operator=(const TempWorkingDirectory&) = delete;
 
-  const std::filesystem::path& path() const { return path_; }
+  const std::filesystem::path& path() const { return scratch_.path(); }
   std::string log() const;
   std::string settingsFile() const;
   void writeSettings(const std::string& content) const;
 
  private:
-  std::filesystem::path previous_;
-  std::filesystem::path path_;
+  host::ScratchDirectory scratch_;
 };
 
 // Everything written to a standard descriptor (1 or 2) while the object
@@ -178,7 +178,9 @@ struct CommandResult {
   std::string err;
 };
 
-// Runs a program (no shell) in the current directory and waits for it.
+// Runs a program (its full path, no shell) in the current directory, with
+// standard input empty, and waits for it; -1 when it could not be started,
+// 128 when it did not exit by itself.
 CommandResult runCommand(const std::vector<std::string>& arguments);
 
 // Runs the built hushlink-host with `arguments` in the current directory.

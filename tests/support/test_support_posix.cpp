@@ -30,12 +30,6 @@ std::string fileIdentity(const fs::path& path) {
 
 std::string readShared(const fs::path& path) { return readFile(path); }
 
-fs::path memoryBackedTempFolder() {
-  const fs::path shared = "/dev/shm";
-  if (fs::is_directory(shared) && ::access(shared.c_str(), W_OK | X_OK) == 0) return shared;
-  return fs::temp_directory_path();
-}
-
 std::size_t openFileCount() {
   return static_cast<std::size_t>(
       std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
@@ -137,36 +131,6 @@ bool UnwritableFile::set(bool on) {
   done = done && ::ioctl(descriptor, FS_IOC_SETFLAGS, &flags) == 0;
   ::close(descriptor);
   return done;
-}
-
-CommandResult runCommand(const std::vector<std::string>& arguments) {
-  char outPattern[] = "/tmp/hushlink-out-XXXXXX";
-  char errPattern[] = "/tmp/hushlink-err-XXXXXX";
-  const int out = ::mkstemp(outPattern);
-  const int err = ::mkstemp(errPattern);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out, 1);
-  posix_spawn_file_actions_adddup2(&actions, err, 2);
-  std::vector<char*> argv;
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  pid_t child;
-  const int spawned = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  if (spawned == 0) {
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-  ::close(out);
-  ::close(err);
-  CommandResult result{spawned != 0 ? -1 : (WIFEXITED(status) ? WEXITSTATUS(status) : 128),
-                       readFile(outPattern), readFile(errPattern)};
-  ::unlink(outPattern);
-  ::unlink(errPattern);
-  return result;
 }
 
 ScopedEnvironment::ScopedEnvironment(

@@ -45,8 +45,6 @@ std::string readShared(const fs::path& path) {
   return content;
 }
 
-fs::path memoryBackedTempFolder() { return fs::temp_directory_path(); }
-
 std::size_t openFileCount() {
   std::size_t open = 0;
   for (int descriptor = 0; descriptor < 2048; ++descriptor) {
@@ -147,21 +145,6 @@ bool UnwritableFile::set(bool on) {
   const DWORD changed =
       on ? attributes | FILE_ATTRIBUTE_READONLY : attributes & ~FILE_ATTRIBUTE_READONLY;
   return SetFileAttributesW(path_.c_str(), changed) != 0;
-}
-
-CommandResult runCommand(const std::vector<std::string>& arguments) {
-  std::wstring commandLine;
-  for (const std::string& argument : arguments) {
-    if (!commandLine.empty()) commandLine += L' ';
-    commandLine += quotedArgument(widened(argument));
-  }
-  const fs::path out = fs::current_path() / "command-out.txt";
-  const fs::path err = fs::current_path() / "command-err.txt";
-  const DWORD code = exitCodeOf(startProcess(commandLine, nullptr, out.c_str(), err.c_str()));
-  CommandResult result{static_cast<int>(code), readFile(out), readFile(err)};
-  DeleteFileW(out.c_str());
-  DeleteFileW(err.c_str());
-  return result;
 }
 
 ScopedEnvironment::ScopedEnvironment(

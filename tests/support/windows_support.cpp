@@ -86,23 +86,6 @@ std::string utf8(const std::wstring& wide) {
   return text;
 }
 
-std::wstring quotedArgument(const std::wstring& argument) {
-  std::wstring out = L"\"";
-  std::size_t backslashes = 0;
-  for (const wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    out += c;
-  }
-  out.append(backslashes * 2, L'\\');
-  out += L'"';
-  return out;
-}
-
 HANDLE startProcess(std::wstring commandLine, const wchar_t* folder, const wchar_t* outputPath,
                     const wchar_t* errorPath) {
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "host/system/windows_command_line.h"
+
 namespace hushlink::testing {
 
 // A message box as its window holds it.
@@ -43,8 +45,7 @@ class BoxWatch {
 std::wstring widened(const std::string& utf8);
 std::string utf8(const std::wstring& wide);
 
-// One argument quoted as the C runtime splits a command line.
-std::wstring quotedArgument(const std::wstring& argument);
+using host::quotedArgument;
 
 // Starts `commandLine` in `folder` (null: this one) with standard output and
 // standard error into the two files (null: standard error stays ours); the
