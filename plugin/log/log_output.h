@@ -25,8 +25,8 @@ bool writesCanRaiseSigpipe(std::FILE* stream);
 
 // What became of a line handed to the log file.
 struct LineWritten {
-  std::size_t bytes = 0;     // how much of the line reached the file
-  bool readerGone = false;   // the file is a pipe whose reader has gone
+  std::size_t bytes = 0;    // how much of the line reached the file
+  bool readerGone = false;  // the file is a pipe whose reader has gone
   // Where the piece of a line that was cut short lies in the file, in the
   // file's own bytes: from the line's first byte to just past its last one
   // written. Learnt from the writes that came back short, and only from

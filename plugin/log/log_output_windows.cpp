@@ -223,8 +223,7 @@ LineWritten writeWholeLine(std::FILE* file, const char* line, std::size_t size, 
                          : static_cast<char*>(std::malloc(translatedSize));
   if (translated == nullptr) return result;
   translateLineEnds(line, size, translated);
-  const std::size_t done =
-      writeInTurn(file, translated, translatedSize, result.readerGone, result);
+  const std::size_t done = writeInTurn(file, translated, translatedSize, result.readerGone, result);
   // Counted in the line's own bytes: all, none, or some but not all. Where
   // the piece lies stays in the file's bytes, CR LF and all.
   result.bytes = done == translatedSize ? size : std::min(done, size - 1);
