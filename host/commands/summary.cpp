@@ -128,8 +128,11 @@ const std::string kDescription =
     "written and the first four of them, and the last value read. The totals count the sessions, "
     "reads, writes and offsets, and say whether the fixed-read register " +
     hex(HUSHLINK_FIXED_READ_ADDRESS) +
-    " was read. LOG is read as replay reads it, and may be - for standard input; a log without a "
-    "single plugin line is an error.";
+    " was read. LOG is read as replay reads it, and may be - for standard input. It is an error "
+    "when the log holds no plugin line at all, when an access line is garbled (\"LOG:N: not a "
+    "register access line\"), and when an access or \"" HUSHLINK_SESSION_START_LINE
+    "\" line stops partway, its rest never written (\"LOG: line N is cut short\"): a summary of "
+    "what is left would miscount.";
 
 constexpr Option kOptions[] = {
     {"--csv", nullptr, "print the rows alone, as comma-separated values under a header line"},

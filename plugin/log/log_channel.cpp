@@ -59,9 +59,9 @@ class FormattedLine {
 bool LogChannel::open(const char* path) {
   file = openLogFile(path);
   if (file == nullptr) return false;
-  // Each line goes straight to the system in one write; nothing waits in the
-  // stream, so a crash of the host never loses a line already logged.
-  std::setvbuf(file, nullptr, _IONBF, 0);
+  // Lines go to the system through the file's descriptor, one write each
+  // (log_output), never through the stream's buffer: a crash of the host
+  // never loses a line already logged.
   fileIsPipe = writesCanRaiseSigpipe(file);
   consoleIsPipe = writesCanRaiseSigpipe(stdout);
   fileBroken = consoleBroken = fileCut = false;
@@ -83,7 +83,11 @@ void LogChannel::emitToFile(const char* line, std::size_t size) {
   }
   const LineWritten written = writeWholeLine(file, line, size, fileIsPipe);
   fileBroken = written.readerGone;
-  fileCut = written.bytes > 0 && written.bytes < size;
+  // A line cut short is taken back at once, before anything else is
+  // written, so the log holds whole lines only: a piece would read as a line
+  // the plugin never wrote, and one cut inside its value as a wrong value.
+  // Where it cannot be taken back, its piece is ended before the next line.
+  fileCut = written.bytes > 0 && written.bytes < size && !takeBackCutLine(file, written);
 }
 
 void LogChannel::emit(const char* line, std::size_t size) {
