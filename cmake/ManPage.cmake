@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # cmake -DHELP2MAN=... -DPROGRAM=... -DINCLUDE=... -DOUTPUT=... -DSOURCE_DIR=...
-#       -P ManPage.cmake
+#       [-DEMULATOR=...] -P ManPage.cmake
 # The manual page, made by help2man from the program's own --help and
 # --version. It is dated from SOURCE_DATE_EPOCH when that is set, else from
 # the last commit, so that building one commit again gives the same page
@@ -17,6 +17,17 @@ if(NOT DEFINED ENV{SOURCE_DATE_EPOCH} AND EXISTS ${SOURCE_DIR}/.git)
     endif()
   endif()
 endif()
+# A program built for another machine runs through its emulator: help2man
+# is handed a script of the program's own name that runs it so.
+if(EMULATOR)
+  get_filename_component(name ${PROGRAM} NAME)
+  set(launcher ${OUTPUT}.run/${name})
+  string(REPLACE ";" "' '" command "'${EMULATOR};${PROGRAM}'")
+  file(WRITE ${launcher} "#!/bin/sh\nexec ${command} \"$@\"\n")
+  file(CHMOD ${launcher} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+             GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  set(PROGRAM ${launcher})
+endif()
 # The month's name in the page's footer, in English whatever the locale.
 set(ENV{LC_ALL} C)
 execute_process(
@@ -25,7 +36,8 @@ execute_process(
   RESULT_VARIABLE failed)
 if(failed)
   file(REMOVE ${OUTPUT}.new)
-  message(FATAL_ERROR "help2man could not make ${OUTPUT} from ${PROGRAM} --help")
+  message(FATAL_ERROR "help2man could not make ${OUTPUT} from ${PROGRAM} --help "
+                      "(configure with -DHUSHLINK_MANUAL=OFF to build without the page)")
 endif()
 file(COPY_FILE ${OUTPUT}.new ${OUTPUT} ONLY_IF_DIFFERENT)
 file(REMOVE ${OUTPUT}.new)

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# build.sh [linux|asan|fuzz|win32|win64]...
+# build.sh [linux|linux32|asan|fuzz|win32|win64]...
 # Configures and builds each named preset of CMakePresets.json, warnings as
 # errors, in
 #   build/        Linux
+#   build-linux32/   32-bit Linux (-m32)
 #   build-asan/   Linux under AddressSanitizer and UndefinedBehaviorSanitizer
 #   build-fuzz/   the libFuzzer targets (clang)
 #   build-win32/, build-win64/   Windows, cross-built with MinGW-w64
@@ -14,8 +15,8 @@ cd "$(dirname "$0")/.."
 (($# == 0)) && set -- linux
 for preset in "$@"; do
   case $preset in
-    linux | asan | fuzz | win32 | win64) ;;
-    *) echo "build.sh: unknown target $preset (linux, asan, fuzz, win32, win64)" >&2; exit 2 ;;
+    linux | linux32 | asan | fuzz | win32 | win64) ;;
+    *) echo "build.sh: unknown target $preset (linux, linux32, asan, fuzz, win32, win64)" >&2; exit 2 ;;
   esac
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" --parallel

@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the release archives into dist/: Hushlink-VERSION-win32.zip and
 # -win64.zip (Hushlink.dll, the README and the licence), and
-# -linux-x86_64.tar.gz (libHushlink.so, hushlink-host and its manual page,
-# the README and the licence), every file at the top of its archive.
+# -linux-x86_64.tar.gz and -linux-i686.tar.gz (libHushlink.so, hushlink-host
+# and its manual page, the README and the licence), every file at the top of
+# its archive.
 #
 # Packaging one commit again, anywhere, any time, gives the same bytes: each
 # archive holds its build's "release" install component, stripped, its files
@@ -13,13 +14,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh all
-scripts/build.sh linux win32 win64 >/dev/null
+scripts/build.sh linux linux32 win32 win64 >/dev/null
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 
 stage=$(mktemp -d /tmp/hushlink-package-XXXXXX)
 trap 'rm -rf "$stage"' EXIT
 mkdir -p dist
-for dir in build build-win32 build-win64; do
+for dir in build build-linux32 build-win32 build-win64; do
   archive=$(<"$dir/release-archive-name")
   files=$stage/$dir
   SOURCE_DATE_EPOCH=$epoch cmake --install "$dir" --component release --strip \

@@ -37,6 +37,8 @@ extra_needs=(
   "xdotool xdotool"
   "xmessage x11-utils"
   "zip zip"
+  "/usr/lib/gcc/x86_64-linux-gnu/12/32/libstdc++.so g++-multilib"
+  "qemu-i386-static qemu-user-static"
 )
 
 missing_packages() {
@@ -53,6 +55,41 @@ missing_packages() {
 }
 
 can_install() { [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null 2>&1; }
+
+# The 32-bit Linux build's programs run natively where the kernel runs
+# 32-bit x86 code; elsewhere qemu-i386-static runs them, and binfmt_misc must
+# hand it their children too (tests/linux32/run-i386.sh). Registered only
+# where the kernel cannot run them itself, where the entry would take over
+# every 32-bit program; with the F flag, so the kernel opens the emulator
+# once, now, and finds it from any working folder or mount namespace. The
+# magic and mask are an i386 ELF executable's or shared object's header.
+setup_scope=${1:-all}
+register_qemu_i386() {
+  local binfmt=/proc/sys/fs/binfmt_misc qemu
+  [[ $setup_scope == all ]] || return 0
+  "$(dirname "$0")/kernel-runs-32bit.sh" && return 0
+  [[ -e $binfmt/qemu-i386 ]] && return 0
+  qemu=$(command -v qemu-i386-static) || return 0 # named above as missing
+  if [[ $(id -u) != 0 ]]; then
+    no_i386_emulator "registering qemu-i386-static in binfmt_misc needs root"
+    return 0
+  fi
+  if [[ ! -e $binfmt/register ]] && ! mount -t binfmt_misc binfmt_misc "$binfmt"; then
+    no_i386_emulator "binfmt_misc cannot be mounted at $binfmt"
+    return 0
+  fi
+  echo "setup: this kernel does not run 32-bit x86 programs: registering $qemu for them" \
+       "in binfmt_misc" >&2
+  printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$qemu"':F' \
+    >"$binfmt/register" || no_i386_emulator "binfmt_misc refused the qemu-i386 entry"
+}
+no_i386_emulator() {
+  echo "setup: $*: the 32-bit Linux tests will be SKIPPED, not passed." >&2
+  if [[ ${CI:-} == true ]]; then
+    echo "setup: under CI every test must run: failing." >&2
+    exit 1
+  fi
+}
 
 install_packages() {
   (($# == 0)) && return 0
@@ -82,10 +119,11 @@ if [[ ${1:-all} == all ]]; then
   fi
 fi
 missing=("${linux_missing[@]}" "${extra_missing[@]}")
-((${#missing[@]} == 0)) && exit 0
+((${#missing[@]} == 0)) && { register_qemu_i386; exit 0; }
 
 if can_install; then
   install_packages "${missing[@]}"
+  register_qemu_i386
   exit 0
 fi
 
@@ -100,3 +138,4 @@ if [[ ${CI:-} == true ]]; then
   echo "setup: under CI every test must run: failing." >&2
   exit 1
 fi
+register_qemu_i386

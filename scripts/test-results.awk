@@ -4,9 +4,10 @@
 # prints "passed failed skipped otherplatform" and, on standard error, the
 # name and reason of each test skipped. A GoogleTest case that skips with
 # "Not on this platform: ..." is a row only the other platform has, counted
-# apart. In CTest's files, a Windows program's run (gtest-*) stands for the
-# cases its own XML file reports: it is counted only when it failed with no
-# case failing (a crash, a time-out) or was skipped altogether.
+# apart. In CTest's files, a cross build's program run (gtest-*: Windows
+# under Wine, 32-bit Linux) stands for the cases its own XML file reports:
+# it is counted only when it failed with no case failing (a crash, a
+# time-out) or was skipped altogether.
 function finish() {
   if (!open) return
   open = 0
@@ -49,4 +50,11 @@ function program(  base) {
   sub(/\.xml$/, "", base)
   return "gtest-" arch() "-" base
 }
-function arch() { return FILENAME ~ /win32/ ? "win32" : "win64" }
+# The build's name, from its folder: build-win32/gtest-results/X.xml is win32's.
+function arch(  build) {
+  build = FILENAME
+  sub(/\/gtest-results\/[^\/]*$/, "", build)
+  sub(/.*\//, "", build)
+  sub(/^build-/, "", build)
+  return build
+}

@@ -10,6 +10,7 @@
 #include "host/commands/report.h"
 #include "host/hosted_module.h"
 #include "host/system/module.h"
+#include "host/system/module_image.h"
 #include "host/system/platform.h"
 
 namespace hushlink::host {
@@ -23,6 +24,8 @@ int info(const Invocation& invocation) {
   const EntryPoints& fw = plugin.entryPoints();
 
   std::printf("module:   %s\n", forConsole(path).c_str());
+  // A host loads only modules of its own bitness: which one this is.
+  std::printf("format:   %s\n", imageKind(readModuleImage(toPath(path))).c_str());
   if (fw.PS2EgetLibType != nullptr) {
     const std::uint32_t type = fw.PS2EgetLibType();
     std::printf("type:     %s (%s)\n", hex(type).c_str(),

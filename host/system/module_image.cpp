@@ -72,6 +72,12 @@ ModuleImage readModuleImage(const std::filesystem::path& path) {
   return image;
 }
 
+std::string imageKind(const ModuleImage& image) {
+  if (image.format == ModuleImage::Format::Unknown) return "unknown";
+  return std::string(image.format == ModuleImage::Format::Elf ? "ELF " : "PE ") +
+         std::to_string(image.bits) + "-bit " + machineName(image.format, image.machine);
+}
+
 std::string machineMismatch(const std::filesystem::path& path) {
   const ModuleImage module = readModuleImage(path);
   const std::filesystem::path self = ownPath();

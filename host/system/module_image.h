@@ -20,6 +20,10 @@ struct ModuleImage {
 // Unknown when the file cannot be read or is neither ELF nor PE.
 ModuleImage readModuleImage(const std::filesystem::path& path);
 
+// The image's kind as people name it: "ELF 32-bit x86", "PE 64-bit x86-64";
+// "unknown" for neither.
+std::string imageKind(const ModuleImage& image);
+
 // Why the module at `path` is not one this harness can load, in plain words:
 // built for another bitness, machine or system than the harness itself.
 // Empty when it may be (or its header cannot be read).

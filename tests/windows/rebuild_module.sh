@@ -22,7 +22,7 @@ mkdir -p "$copy"
 cp -R "$source_dir/CMakeLists.txt" "$source_dir/README.md" "$source_dir/LICENSE" "$source_dir/cmake" "$source_dir/plugin" \
   "$source_dir/host" "$copy/" || fail "could not copy the sources"
 cmake -S "$copy" -B "$work/build" -G "$generator" -DCMAKE_TOOLCHAIN_FILE="$copy/cmake/$toolchain" \
-  -DCMAKE_BUILD_TYPE="$build_type" -DHUSHLINK_BUILD_TESTS=OFF >"$work/configure.log" 2>&1 ||
+  -DCMAKE_BUILD_TYPE="$build_type" -DBUILD_TESTING=OFF >"$work/configure.log" 2>&1 ||
   fail "could not configure the copy: $(tail -20 "$work/configure.log")"
 cmake --build "$work/build" --target Hushlink >"$work/build.log" 2>&1 ||
   fail "could not build the copy's module: $(tail -20 "$work/build.log")"

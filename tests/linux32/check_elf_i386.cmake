@@ -1,0 +1,27 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# An image of the 32-bit Linux build is what a 32-bit x86 host loads or runs:
+# ELFCLASS32, little-endian, EM_386.
+#   cmake -DIMAGE=... -P check_elf_i386.cmake
+file(READ ${IMAGE} header LIMIT 20 HEX)
+string(SUBSTRING "${header}" 0 8 magic)
+string(SUBSTRING "${header}" 8 2 class)
+string(SUBSTRING "${header}" 10 2 data)
+string(SUBSTRING "${header}" 36 4 machine)
+set(problems)
+if(NOT magic STREQUAL "7f454c46")
+  list(APPEND problems "not an ELF image")
+endif()
+if(NOT class STREQUAL "01")
+  list(APPEND problems "ELF class ${class}, not 01 (ELFCLASS32)")
+endif()
+if(NOT data STREQUAL "01")
+  list(APPEND problems "data encoding ${data}, not 01 (little-endian)")
+endif()
+if(NOT machine STREQUAL "0300")
+  list(APPEND problems "machine ${machine} (little-endian), not 0300 (EM_386)")
+endif()
+if(problems)
+  string(REPLACE ";" "\n  " problems "${problems}")
+  message(FATAL_ERROR "${IMAGE}:\n  ${problems}")
+endif()
+message(STATUS "${IMAGE}: ELFCLASS32, little-endian, EM_386")
