@@ -94,9 +94,9 @@ int replay(const Invocation& invocation) {
           progress.finish();
           fw.shutdown();
           std::printf("replayed %s before the mismatch\n", counts.text().c_str());
-          return fail(log.name() + ":" + std::to_string(record.line) + ": FW read mem " +
-                      hex(record.address) + ": logged " + hex(record.value) + ", the module read " +
-                      hex(value));
+          return fail(log.name() + ":" + std::to_string(record.line) + ": " +
+                      std::string(accessLineStart(record.kind)) + hex(record.address) +
+                      ": logged " + hex(record.value) + ", the module read " + hex(value));
         }
         ++counts.reads;
         break;
@@ -122,9 +122,13 @@ const Command kReplayCommand = {
     "The module runs in a temporary folder with logging off, so the log being replayed is left "
     "alone. The log's \"FW read mem\" and \"FW write mem\" lines are replayed, with LF, CR LF or "
     "doubled CR line ends and an optional UTF-8 byte-order mark; other lines are passed over, and "
-    "each \"Initializing Hushlink\" starts a fresh store. LOG may be - for standard input; a log "
-    "without a single plugin line is an error. Prints the accesses replayed, or the line of the "
-    "first mismatch. On a terminal, a long log shows its progress.",
+    "each \"Initializing Hushlink\" starts a fresh store. LOG may be - for standard input. It is "
+    "an error when the log holds no plugin line at all, when an access line is garbled (\"LOG:N: "
+    "not a register access line\"), and when an access or \"Initializing Hushlink\" line stops "
+    "partway, its rest never written (\"LOG: line N is cut short\"). A garbled or cut line is "
+    "no evidence, and nothing is replayed past it. Prints the accesses replayed, or the line of "
+    "the first mismatch. "
+    "On a terminal, a long log shows its progress.",
     nullptr,
     replay};
 

@@ -134,8 +134,10 @@ const Command kSummaryCommand = {
     "(the lowest four, and how many more), the reads and the writes, how many distinct values were "
     "written and the first four of them, and the last value read. The totals count the sessions, "
     "reads, writes and offsets, and say whether the fixed-read register 0x1f808410 was read. LOG "
-    "is read as replay reads it, and may be - for standard input; a log without a single plugin "
-    "line is an error.",
+    "is read as replay reads it, and may be - for standard input. It is an error when the log "
+    "holds no plugin line at all, when an access line is garbled (\"LOG:N: not a register access "
+    "line\"), and when an access or \"Initializing Hushlink\" line stops partway, its rest never "
+    "written (\"LOG: line N is cut short\"): a summary of what is left would miscount.",
     nullptr,
     summarize};
 

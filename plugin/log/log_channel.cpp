@@ -83,7 +83,11 @@ void LogChannel::emitToFile(const char* line, std::size_t size) {
   }
   const LineWritten written = writeWholeLine(file, line, size, fileIsPipe);
   fileBroken = written.readerGone;
-  fileCut = written.bytes > 0 && written.bytes < size;
+  // A line cut short is taken back at once, before anything else is
+  // written, so the log holds whole lines only: a piece would read as a line
+  // the plugin never wrote, and one cut inside its value as a wrong value.
+  // Where it cannot be taken back, its piece is ended before the next line.
+  fileCut = written.bytes > 0 && written.bytes < size && !takeBackCutLine(file, written);
 }
 
 void LogChannel::emit(const char* line, std::size_t size) {

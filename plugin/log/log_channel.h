@@ -46,8 +46,9 @@ struct LogChannel {
   // Hands a finished line, newline included, to each enabled output.
   void emit(const char* line, std::size_t size);
 
-  // Hands a line to the log file; a line cut short there is ended before the
-  // next one goes, or that one is dropped too.
+  // Hands a line to the log file; a line cut short there is taken back, or
+  // where it cannot be, ended before the next one goes (or that one is
+  // dropped too). Standard output, a stream, is never taken back.
   void emitToFile(const char* line, std::size_t size);
 
   // Learnt when the log is opened: which outputs are pipes or sockets, whose
@@ -57,7 +58,8 @@ struct LogChannel {
   bool consoleIsPipe;
   bool fileBroken;
   bool consoleBroken;
-  // The file's last line was cut short and still lacks its line end.
+  // The file's last line was cut short, could not be taken back, and still
+  // lacks its line end.
   bool fileCut;
 };
 

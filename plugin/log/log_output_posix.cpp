@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 #include <optional>
 
@@ -97,34 +98,75 @@ bool writesCanRaiseSigpipe(std::FILE* stream) {
 
 namespace {
 
+// Where a write to `descriptor` ended: the log is opened O_APPEND, so each
+// write lands at the file's end wherever another session left it, and the
+// offset after it is where that write's last byte went. -1 when there is no
+// offset (a pipe); errno is left as it was.
+std::int64_t offsetAfterWrite(int descriptor) {
+  const int savedErrno = errno;
+  const off_t offset = ::lseek(descriptor, 0, SEEK_CUR);
+  errno = savedErrno;
+  return offset;
+}
+
 // write(2) until all of it is written, again after a short write or an
-// interruption; how much was written.
-std::size_t writeAll(int descriptor, const char* bytes, std::size_t size) {
+// interruption; how much was written, and, after a write that moved only
+// part, where the line's piece lies.
+void writeAll(int descriptor, const char* bytes, std::size_t size, LineWritten& result) {
   std::size_t done = 0;
   while (done < size) {
     const ssize_t written = ::write(descriptor, bytes + done, size - done);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) break;
+    const std::size_t before = done;
     done += static_cast<std::size_t>(written);
+    // Only after a short write: one that goes through whole asks nothing.
+    if (done < size) {
+      result.placed(before, static_cast<std::size_t>(written), offsetAfterWrite(descriptor));
+    }
   }
-  return done;
+  result.bytes = done;
 }
 
 }  // namespace
 
 LineWritten writeWholeLine(std::FILE* file, const char* line, std::size_t size, bool guardSigpipe) {
-  LineWritten result{0, false};
+  LineWritten result;
   result.readerGone = !writeQuietly(guardSigpipe, [&] {
-    result.bytes = writeAll(fileno(file), line, size);
+    writeAll(fileno(file), line, size, result);
     return result.bytes == size;
   });
   return result;
 }
 
+bool takeBackCutLine(std::FILE* file, const LineWritten& written) {
+  if (written.pieceStart < 0) return false;
+  const int descriptor = fileno(file);
+  const int savedErrno = errno;
+  // The file must still end where the piece ends: a line another session
+  // appended after it is never cut. Sessions share no lock here, so a line
+  // appended between this look and the cut (two calls apart, on a disk that
+  // has just refused a write) is the one case this cannot rule out.
+  struct stat info;
+  bool taken = ::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) &&
+               info.st_size == static_cast<off_t>(written.pieceEnd);
+  if (taken) {
+    int cut;
+    do {
+      cut = ::ftruncate(descriptor, static_cast<off_t>(written.pieceStart));
+    } while (cut < 0 && errno == EINTR);
+    taken = cut == 0;
+  }
+  errno = savedErrno;
+  return taken;
+}
+
 bool endCutLine(std::FILE* file, bool guardSigpipe) {
   bool ended = false;
   writeQuietly(guardSigpipe, [&] {
-    ended = writeAll(fileno(file), "\n", 1) == 1;
+    LineWritten written;
+    writeAll(fileno(file), "\n", 1, written);
+    ended = written.bytes == 1;
     return ended;
   });
   return ended;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -125,9 +126,21 @@ void translateLineEnds(const char* line, std::size_t size, char* into) {
   }
 }
 
-// WriteFile until all of it is written; how much was. `readerGone` tells a
-// pipe whose reader has gone from other failures.
-std::size_t writeAll(HANDLE handle, const char* bytes, std::size_t size, bool& readerGone) {
+// Where the file pointer of `handle` stands: after a write to the log's
+// append-only handle, just past the bytes that write appended. -1 when it
+// has none (a pipe, a device).
+std::int64_t offsetAfterWrite(HANDLE handle) {
+  LARGE_INTEGER at;
+  LARGE_INTEGER none;
+  none.QuadPart = 0;
+  return SetFilePointerEx(handle, none, &at, FILE_CURRENT) ? at.QuadPart : -1;
+}
+
+// WriteFile until all of it is written; how much was, and, after a write
+// that moved only part, where the piece lies. `readerGone` tells a pipe
+// whose reader has gone from other failures.
+std::size_t writeAll(HANDLE handle, const char* bytes, std::size_t size, bool& readerGone,
+                     LineWritten& piece) {
   std::size_t done = 0;
   while (done < size) {
     DWORD written = 0;
@@ -137,16 +150,22 @@ std::size_t writeAll(HANDLE handle, const char* bytes, std::size_t size, bool& r
       readerGone = error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE;
       break;
     }
+    const std::size_t before = done;
     done += written;
+    // Only when more is left: a write that goes through whole asks nothing.
+    if (done < size) piece.placed(before, written, offsetAfterWrite(handle));
   }
   return done;
 }
 
+HANDLE handleOf(std::FILE* file) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))); }
+
 // Writes while holding the log's turn, where there is one.
-std::size_t writeInTurn(std::FILE* file, const char* bytes, std::size_t size, bool& readerGone) {
-  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+std::size_t writeInTurn(std::FILE* file, const char* bytes, std::size_t size, bool& readerGone,
+                        LineWritten& piece) {
+  const HANDLE handle = handleOf(file);
   const bool turnTaken = logTurns.take();
-  const std::size_t done = writeAll(handle, bytes, size, readerGone);
+  const std::size_t done = writeAll(handle, bytes, size, readerGone, piece);
   if (turnTaken) logTurns.give();
   return done;
 }
@@ -195,7 +214,7 @@ void closeLogFile(std::FILE* file) {
 bool writesCanRaiseSigpipe(std::FILE*) { return false; }
 
 LineWritten writeWholeLine(std::FILE* file, const char* line, std::size_t size, bool) {
-  LineWritten result{0, false};
+  LineWritten result;
   const std::size_t translatedSize =
       size + static_cast<std::size_t>(std::count(line, line + size, '\n'));
   char stackBuffer[1024];
@@ -204,16 +223,51 @@ LineWritten writeWholeLine(std::FILE* file, const char* line, std::size_t size, 
                          : static_cast<char*>(std::malloc(translatedSize));
   if (translated == nullptr) return result;
   translateLineEnds(line, size, translated);
-  const std::size_t done = writeInTurn(file, translated, translatedSize, result.readerGone);
-  // Counted in the line's own bytes: all, none, or some but not all.
+  const std::size_t done = writeInTurn(file, translated, translatedSize, result.readerGone, result);
+  // Counted in the line's own bytes: all, none, or some but not all. Where
+  // the piece lies stays in the file's bytes, CR LF and all.
   result.bytes = done == translatedSize ? size : std::min(done, size - 1);
   if (translated != stackBuffer) std::free(translated);
   return result;
 }
 
+bool takeBackCutLine(std::FILE* file, const LineWritten& written) {
+  if (written.pieceStart < 0) return false;
+  // Only while holding the turn: the other appenders wait for it, so no line
+  // of theirs can land between the look at where the file ends and the cut,
+  // where it would be cut with our piece. Without the turn nothing is cut.
+  if (!logTurns.take()) return false;
+  bool taken = false;
+  // The log's own handle may only append; the cut needs one that may write.
+  wchar_t path[MAX_PATH * 2];
+  const DWORD size =
+      GetFinalPathNameByHandleW(handleOf(file), path, MAX_PATH * 2, FILE_NAME_NORMALIZED);
+  if (size != 0 && size < MAX_PATH * 2) {
+    const HANDLE writer = CreateFileW(path, FILE_WRITE_DATA | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (writer != INVALID_HANDLE_VALUE) {
+      // The file must still end where the piece ends, or another session's
+      // line follows it.
+      BY_HANDLE_FILE_INFORMATION info;
+      if (GetFileInformationByHandle(writer, &info) &&
+          (static_cast<std::int64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow) ==
+              written.pieceEnd) {
+        FILE_END_OF_FILE_INFO end;
+        end.EndOfFile.QuadPart = written.pieceStart;
+        taken = SetFileInformationByHandle(writer, FileEndOfFileInfo, &end, sizeof end) != 0;
+      }
+      CloseHandle(writer);
+    }
+  }
+  logTurns.give();
+  return taken;
+}
+
 bool endCutLine(std::FILE* file, bool) {
   bool readerGone = false;
-  return writeInTurn(file, "\r\n", 2, readerGone) == 2;
+  LineWritten piece;
+  return writeInTurn(file, "\r\n", 2, readerGone, piece) == 2;
 }
 
 bool writeConsoleLine(const char* line, std::size_t size, bool) {

@@ -93,6 +93,38 @@ INSTANTIATE_TEST_SUITE_P(
                    replaced(sessionLog(), "0x0: 0x11223344", "0x0 = 0x11223344"), 1, "",
                    "hushlink-host: session.log:7: not a register access line: FW write mem 0x0 "
                    "= 0x11223344\n"},
+        // The piece of a line whose rest never reached the log (a full
+        // disk): a record cut short is no evidence, and a session start cut
+        // short would drop its session without a word.
+        ReplayCase{
+            "AddressCutShort",
+            replaced(sessionLog(), "FW write mem 0x1f808410: 0x12345678", "FW write mem 0x1f8"), 1,
+            "", "hushlink-host: session.log: line 5 is cut short: FW write mem 0x1f8\n"},
+        ReplayCase{
+            "CutBeforeTheAddress",
+            replaced(withCrLf(sessionLog()), "FW read mem 0x8410: 0x12345678", "FW read mem 0x"), 1,
+            "", "hushlink-host: session.log: line 6 is cut short: FW read mem 0x\n"},
+        ReplayCase{"CutAfterTheAddress",
+                   replaced(sessionLog(), "FW write mem 0x1f808410: 0x12345678",
+                            "FW write mem 0x1f808410:"),
+                   1, "",
+                   "hushlink-host: session.log: line 5 is cut short: FW write mem 0x1f808410:\n"},
+        ReplayCase{"CutInTheWordsOfAnAccess",
+                   replaced(sessionLog(), "FW read mem 0x1: 0x112233", "FW re"), 1, "",
+                   "hushlink-host: session.log: line 8 is cut short: FW re\n"},
+        ReplayCase{"SessionStartCutShort",
+                   replaced(sessionLog(), "Initializing Hushlink", "Initializing H"), 1, "",
+                   "hushlink-host: session.log: line 2 is cut short: Initializing H\n"},
+        ReplayCase{"CutAtTheEndOfTheLog", sessionLog() + "FW write mem 0x1f808410: 0", 1, "",
+                   "hushlink-host: session.log: line 10 is cut short: FW write mem 0x1f808410: "
+                   "0\n"},
+        // Pieces of the other plugin lines carry nothing replay reads.
+        ReplayCase{"PiecesOfOtherLinesArePassedOver",
+                   replaced(replaced(replaced(sessionLog(), "Hushlink plugin version 0,6",
+                                              "Hushlink plugi"),
+                                     "Opening Hushlink.", "Opening H"),
+                            "Closing Hushlink.", "Closing"),
+                   0, kClean, ""},
         ReplayCase{"JoinedSessionsStartOnAFreshStore",
                    "Initializing Hushlink\nFW write mem 0x10: 0x5\nFW read mem 0x10: 0x5\n"
                    "Initializing Hushlink\nFW read mem 0x10: 0x0\n",

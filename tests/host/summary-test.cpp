@@ -69,6 +69,15 @@ INSTANTIATE_TEST_SUITE_P(
                     "hushlink-host: no plugin log lines in " + kFixtures + "/not-a-log.trace\n"},
         SummaryCase{"NotALogOnStandardInput", "- < " + kFixtures + "/not-a-log.trace", 1, "",
                     "hushlink-host: no plugin log lines in <stdin>\n"},
+        // A piece of a line whose rest never reached the log (a full disk)
+        // is neither summed up nor passed over: a piece of an access is no
+        // evidence, and one of a session start would hide its session.
+        SummaryCase{
+            "AccessCutShort", kFixtures + "/cut.log", 1, "",
+            "hushlink-host: " + kFixtures + "/cut.log: line 5 is cut short: FW write mem 0x1f8\n"},
+        SummaryCase{"SessionStartCutShortOnStandardInput",
+                    "- < " + kFixtures + "/cut-session-start.log", 1, "",
+                    "hushlink-host: <stdin>: line 7 is cut short: Initializing Hushli\n"},
         SummaryCase{"Missing", "absent.log", 1, "", "hushlink-host: absent.log: cannot read log\n"},
         SummaryCase{"AFolder", ".", 1, "", "hushlink-host: .: cannot read log: it is a folder\n"}),
     [](const auto& info) { return std::string(info.param.name); });

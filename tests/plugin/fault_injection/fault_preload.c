@@ -63,7 +63,7 @@ static const char* const wrapped[] = {
     "fsync",     "flock",      "fstat",     "stat",        "lstat",    "readlink",  "access",
     "faccessat", "fchmod",     "fchown",    "listxattr",   "getxattr", "fsetxattr", "ftruncate",
     "fcntl",     "fdopen",     "fclose",    "fwrite",      "fprintf",  "malloc",    "calloc",
-    "_Znwm",     "iconv_open", "newlocale", "posix_spawn", "waitpid",  NULL};
+    "_Znwm",     "iconv_open", "newlocale", "posix_spawn", "waitpid",  "lseek",     NULL};
 
 struct Search {
   const char* path;
@@ -300,6 +300,11 @@ EXPORTED int flock(int descriptor, int operation) {
 
 EXPORTED int ftruncate(int descriptor, off_t size) {
   DESCRIPTOR_CALL(ftruncate, ERROR | INTERRUPTED, EIO, descriptor, descriptor, size);
+}
+
+/* Asked where a log write that came back short ended; a pipe has no offset. */
+EXPORTED off_t lseek(int descriptor, off_t offset, int whence) {
+  DESCRIPTOR_CALL(lseek, ERROR, ESPIPE, descriptor, descriptor, offset, whence);
 }
 
 EXPORTED int fstat(int descriptor, struct stat* info) {
