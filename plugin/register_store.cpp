@@ -7,16 +7,8 @@ namespace hushlink {
 
 PluginState pluginState;
 
-namespace {
-StoreAllocator storeAllocator = std::malloc;
-}
-
-void setStoreAllocator(StoreAllocator allocator) {
-  storeAllocator = allocator != nullptr ? allocator : std::malloc;
-}
-
 bool allocateRegisterStore() {
-  void* memory = storeAllocator(kStoreSize);
+  void* memory = std::malloc(kStoreSize);
   if (memory == nullptr) return false;
   std::memset(memory, 0, kStoreSize);
   pluginState.registerStore = static_cast<unsigned char*>(memory);

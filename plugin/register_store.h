@@ -34,10 +34,6 @@ extern PluginState pluginState;
 bool allocateRegisterStore();
 void releaseRegisterStore();
 
-// How the store gets its memory. Tests swap in one that fails.
-using StoreAllocator = void* (*)(std::size_t);
-void setStoreAllocator(StoreAllocator allocator);
-
 // Bytes of a word that lie past the end of the store read as zero and are
 // dropped on write; with no store, reads give 0 and writes are dropped.
 // Words that lie whole inside the store take the plain path: a fixed-size copy

@@ -128,6 +128,11 @@ class Patience {
   ~Patience() = default;
 };
 
+// What savers of the target take turns on, by its name: the folder that is
+// locked (POSIX), the mutex (Windows). Empty when it cannot be had. Tests
+// look it up to see that nobody holds the turn.
+std::string turnName(const Target& target);
+
 // Waits until no other saver of the target is at work, for as long as
 // `patience` allows. Missing when the target's folder does not exist; Failed
 // when the turn cannot be had.

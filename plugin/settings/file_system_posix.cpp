@@ -213,8 +213,10 @@ ChangeStamp changeStampOf(const Target& target) {
 
 // Savers lock the folder, which stays where it is, rather than a file that
 // a saver moves away: every lock is on the one object all of them see.
+std::string turnName(const Target& target) { return folderOf(target.path); }
+
 Result takeTurn(const Target& target, Patience& patience, TurnHandle& turn) {
-  const int folder = openFile(folderOf(target.path).c_str(), O_RDONLY | O_DIRECTORY);
+  const int folder = openFile(turnName(target).c_str(), O_RDONLY | O_DIRECTORY);
   if (folder < 0) return resultOf(errno) == Result::Missing ? Result::Missing : Result::Failed;
   turn.reset(folder);
   Attempt attempt = othersAreWaiting(folder) ? Attempt::Held : tryTurn(folder);

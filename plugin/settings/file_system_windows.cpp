@@ -137,16 +137,21 @@ bool gotTurn(DWORD waited) { return waited == WAIT_OBJECT_0 || waited == WAIT_AB
 }  // namespace
 
 // A mutex named after the target's full path, which every process of the
-// session finds, and every thread of one host waits for in turn. A wait
-// keeps its place in the mutex's queue only while it lasts, so each lasts as
-// long as patience allows before asking it again.
+// session finds. Its name is plain ASCII.
+std::string turnName(const Target& target) {
+  const std::wstring full = fullPath(target.path);
+  if (full.empty()) return {};
+  const std::wstring name = sharedObjectName(L"settings", full);
+  return std::string(name.begin(), name.end());
+}
+
+// Every thread of one host waits for the turn's mutex in turn. A wait keeps
+// its place in the mutex's queue only while it lasts, so each lasts as long
+// as patience allows before asking it again.
 Result takeTurn(const Target& target, Patience& patience, TurnHandle& turn) {
-  wchar_t full[MAX_PATH * 2];
-  const DWORD size =
-      GetFullPathNameW(widenedPath(target.path).c_str(), MAX_PATH * 2, full, nullptr);
-  if (size == 0 || size >= MAX_PATH * 2) return Result::Failed;
-  const std::wstring name = sharedObjectName(L"settings", std::wstring(full, size));
-  const HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  const std::string name = turnName(target);
+  if (name.empty()) return Result::Failed;
+  const HANDLE mutex = CreateMutexW(nullptr, FALSE, std::wstring(name.begin(), name.end()).c_str());
   if (mutex == nullptr) return Result::Failed;
   FileHandle waiting;  // closed, not released, unless the turn is had
   waiting.reset(valueOf(mutex));

@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "host/commands/report.h"
 #include "plugin/register_store.h"
 #include "plugin/settings/file_system.h"
 #include "tests/plugin/fault_injection/faults.h"
@@ -46,36 +47,19 @@
 
 namespace hushlink::testing {
 
-namespace faults {
-
-namespace {
-constexpr const char* kModeNames[] = {"error", "interrupted", "short", "short-then-full"};
-}
-
-const char* nameOf(Mode mode) { return kModeNames[static_cast<int>(mode)]; }
-
-bool modeNamed(std::string_view name, Mode& mode) {
-  for (int i = 0; i < 4; ++i) {
-    if (name == kModeNames[i]) {
-      mode = static_cast<Mode>(i);
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace faults
-
 namespace {
 
 namespace fs = std::filesystem;
 using faults::Call;
 using faults::Mode;
 using faults::Role;
+using host::visible;
 
 constexpr int kWrites = 100;  // each read back: 200 accesses, and one of the fixed register
 constexpr std::uint32_t kInitAloneAddress = 0x40;
 constexpr std::uint32_t kInitAloneValue = 0x1234;
+constexpr std::uint32_t kLaterAddress = 0x8;
+constexpr std::uint32_t kLaterValue = 0x77;
 
 const std::string kLineEnd = files::kTextLineEnd;
 const std::string kLoggingOn = "logging = 1\n";
@@ -102,11 +86,22 @@ struct Scenario {
   std::function<Arranged()> arrange;
   std::string before;                      // the settings file's content before
   std::string after;                       // and after a save
+  int logging = 1;                         // the setting the file holds, or 0 by default
+  bool logsFolder = true;                  // arrange leaves logs/ there
   const char* file = "inis/Hushlink.ini";  // the file a save writes
   const char* secondName = nullptr;        // a hard link that must go on naming it
   const char* link = nullptr;              // inis/Hushlink.ini stays a link to this
   bool desktop = false;                    // a stand-in dialog program shows the boxes
   const char* notOnWindows = nullptr;
+};
+
+// What the calls made after a run showed: FWinit, a register written and
+// read back, FWconfigure, FWshutdown twice, none of them failed.
+struct Later {
+  std::int32_t init = 0;
+  std::uint32_t read = 0;
+  std::string log;
+  std::vector<std::string> shown;
 };
 
 // What a run saw through the entry points, and found afterwards.
@@ -123,6 +118,7 @@ struct Seen {
 struct Outcome {
   std::string notHere;
   Seen seen;
+  Later later;
   std::vector<Call> calls;
   std::string problems;  // one line each; empty when everything held
 };
@@ -282,23 +278,6 @@ std::optional<Deviation> matchLog(const std::string& log, const Lines& expected,
   return std::nullopt;
 }
 
-// The bytes as a report shows them.
-std::string printable(std::string_view bytes) {
-  std::string out = "\"";
-  for (const char c : bytes) {
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\0') {
-      out += "\\0";
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 // Where the log first parts from what was expected, for a report.
 std::string firstDifference(const std::string& log, const Lines& expected) {
   const std::string wanted = joined(expected, 0, expected.size());
@@ -306,21 +285,23 @@ std::string firstDifference(const std::string& log, const Lines& expected) {
   while (at < log.size() && at < wanted.size() && log[at] == wanted[at]) ++at;
   const std::size_t lineStart = log.rfind('\n', at == 0 ? 0 : at - 1);
   const std::size_t from = lineStart == std::string::npos || at == 0 ? 0 : lineStart + 1;
-  return "from byte " + std::to_string(at) + " the log holds " + printable(log.substr(from, 90)) +
-         " where " + printable(wanted.substr(from, 90)) + " was written";
+  return "from byte " + std::to_string(at) + " the log holds " + visible(log.substr(from, 90)) +
+         " where " + visible(wanted.substr(from, 90)) + " was written";
 }
 
-std::vector<std::string> expectedShown(Steps steps, const Seen& seen) {
+// The alert that FWinit failed shows only while the log file is open,
+// whether logging is on or off.
+std::vector<std::string> expectedShown(const Scenario& s, const Seen& seen) {
   std::vector<std::string> texts;
-  if (seen.init != 0) texts.push_back(kAllocationAlert);
-  if (steps == Steps::Configure) texts.push_back(kConfigureNotice);
-  if (steps == Steps::About) texts.push_back(kAboutText);
+  if (seen.init != 0 && s.logsFolder) texts.push_back(kAllocationAlert);
+  if (s.steps == Steps::Configure) texts.push_back(kConfigureNotice);
+  if (s.steps == Steps::About) texts.push_back(kAboutText);
   return texts;
 }
 
 std::string listed(const std::vector<std::string>& texts) {
   std::string out = "[";
-  for (std::size_t i = 0; i < texts.size(); ++i) out += (i > 0 ? ", " : "") + printable(texts[i]);
+  for (std::size_t i = 0; i < texts.size(); ++i) out += (i > 0 ? ", " : "") + visible(texts[i]);
   return out + "]";
 }
 
@@ -394,14 +375,13 @@ void judge(const Scenario& s, const Plan& plan, const Reference* reference,
     const Seen& unfaulted = reference->outcome.seen;
     problems.expect(seen.init == unfaulted.init && seen.reads == unfaulted.reads,
                     "FWinit or the registers are not as in the unfaulted run");
-    problems.expect(seen.log == unfaulted.log, "the log is not as in the unfaulted run: " +
-                                                   printable(seen.log.substr(0, 200)));
+    problems.expect(seen.log == unfaulted.log,
+                    "the log is not as in the unfaulted run: " + visible(seen.log.substr(0, 200)));
     problems.expect(seen.shown == unfaulted.shown && seen.stray == unfaulted.stray,
                     "the messages are not as in the unfaulted run: " + listed(seen.shown) +
-                        printable(seen.stray));
-    problems.expect(
-        seen.settings == unfaulted.settings,
-        "the settings file is not as in the unfaulted run: " + printable(seen.settings));
+                        visible(seen.stray));
+    problems.expect(seen.settings == unfaulted.settings,
+                    "the settings file is not as in the unfaulted run: " + visible(seen.settings));
   }
 
   // Registers: FWinit fails only for want of its store.
@@ -418,7 +398,7 @@ void judge(const Scenario& s, const Plan& plan, const Reference* reference,
   const bool saved = seen.settings == s.after && s.after != s.before;
   problems.expect(
       seen.settings == s.before || seen.settings == s.after,
-      "the settings file holds neither its old line nor the new one: " + printable(seen.settings));
+      "the settings file holds neither its old line nor the new one: " + visible(seen.settings));
   if (s.before != "<missing>") {
     const std::string carried = fileMetadata(s.file);
     problems.expect(carried == metadata,
@@ -449,7 +429,7 @@ void judge(const Scenario& s, const Plan& plan, const Reference* reference,
   // Messages: each shown once.
   // Without the converter, or the memory to convert, the text shows as it
   // is stored.
-  const std::vector<std::string> shown = expectedShown(s.steps, seen);
+  const std::vector<std::string> shown = expectedShown(s, seen);
   std::vector<std::string> unconverted = shown;
   std::replace(unconverted.begin(), unconverted.end(), std::string(kAboutText),
                std::string(kAboutUnconverted));
@@ -461,7 +441,7 @@ void judge(const Scenario& s, const Plan& plan, const Reference* reference,
   problems.expect(seen.stray.empty() || (messageLost && plan.mode == Mode::ShortThenFull &&
                                          seen.stray.size() < failed->written.size() &&
                                          startsWith(failed->written, seen.stray)),
-                  "beside the messages: " + printable(seen.stray));
+                  "beside the messages: " + visible(seen.stray));
 }
 
 // One run of the scenario in a fresh working folder, the module loaded
@@ -478,7 +458,7 @@ Outcome runScenario(const Scenario& s, const Plan& plan, const Reference* refere
   const std::string identity = fileIdentity(s.file);
   const std::string metadata = fileMetadata(s.file);
   Seen& seen = outcome.seen;
-  const faults::MessageWatch messages(s.desktop);
+  faults::MessageWatch messages(s.desktop);
   const CapturedOutput console(1);
   const std::size_t handles = faults::openHandles();
   {
@@ -494,17 +474,41 @@ Outcome runScenario(const Scenario& s, const Plan& plan, const Reference* refere
     if (seen.log == "<missing>") seen.log.clear();
     seen.settings = readFile(s.file);
     judge(s, plan, reference, identity, metadata, outcome, problems);
-    // A later FWconfigure in the same process saves.
+    // Later calls in the same process work: a retried FWinit, its store,
+    // Configure's save.
     injector.plan(0, Mode::Error);
+    messages.restart();
+    Later& later = outcome.later;
+    injector.during("FWinit", [&] { later.init = plugin.FWinit(); });
+    injector.during("FWwrite32", [&] { plugin.FWwrite32(kLaterAddress, kLaterValue); });
+    injector.during("FWread32", [&] { later.read = plugin.FWread32(kLaterAddress); });
     injector.during("FWconfigure", [&] { plugin.FWconfigure(); });
+    injector.during("FWshutdown", [&] { plugin.FWshutdown(); });
+    injector.during("FWshutdown", [&] { plugin.FWshutdown(); });
+    later.shown = messages.shown();
+    later.log = readFile("logs/Hushlink.log");
+    if (later.log == "<missing>") later.log.clear();
   }
   problems.expect(faults::openHandles() == handles,
                   "after FWshutdown and unload " + std::to_string(faults::openHandles() - handles) +
                       " more descriptors are open than before");
-  const std::string later = lines({s.steps == Steps::InitAlone ? "logging = 0" : "logging = 1"});
+  const Later& later = outcome.later;
+  problems.expect(later.init == 0 && later.read == kLaterValue,
+                  "a later FWinit returned " + std::to_string(later.init) +
+                      " and a register written after it read " + std::to_string(later.read));
+  const std::string laterLog = s.logging != 0 && s.logsFolder
+                                   ? lines({"Hushlink plugin version 0,6", "Initializing Hushlink",
+                                            accessLine("FW write mem ", kLaterAddress, kLaterValue),
+                                            accessLine("FW read mem ", kLaterAddress, kLaterValue)})
+                                   : "";
+  problems.expect(later.log == laterLog,
+                  "after a later FWinit the log holds " + visible(later.log.substr(0, 300)));
+  problems.expect(later.shown == std::vector<std::string>{kConfigureNotice},
+                  "a later FWconfigure showed " + listed(later.shown));
+  const std::string saved = lines({s.logging != 0 ? "logging = 1" : "logging = 0"});
   const std::string content = readFile(s.file);
-  problems.expect(content == later,
-                  "a later FWconfigure left the settings file holding " + printable(content));
+  problems.expect(content == saved,
+                  "a later FWconfigure left the settings file holding " + visible(content));
   if (s.before != "<missing>") {
     const std::string carried = fileMetadata(s.file);
     problems.expect(carried == metadata, "after a later FWconfigure the settings file carries " +
@@ -605,7 +609,19 @@ const Scenario kScenarios[] = {
      .steps = Steps::InitAlone,
      .arrange = [] { return Arranged{}; },
      .before = "<missing>",
-     .after = lines({"logging = 0"})},
+     .after = lines({"logging = 0"}),
+     .logging = 0},
+    // Logging on, but nowhere to log to.
+    {.name = "InitWithoutALogsFolder",
+     .steps = Steps::InitAlone,
+     .arrange =
+         [] {
+           fs::remove("logs");
+           return settingsFile(kLoggingOn);
+         },
+     .before = kLoggingOn,
+     .after = kLoggingOn,
+     .logsFolder = false},
     {.name = "About",
      .steps = Steps::About,
      .arrange = [] { return settingsFile(kLoggingOn); },
@@ -744,7 +760,79 @@ Lines logLines(const std::string& log) {
   return result;
 }
 
+// The store's own allocation, the one failure FWinit reports.
+bool storeAllocation(const Call& c) {
+  return c.entryPoint == "FWinit" && c.role == Role::Allocation && c.size == kStoreSize;
+}
+
+bool holdsLine(const std::string& log, const std::string& line) {
+  const Lines all = logLines(log);
+  return std::find(all.begin(), all.end(), line) != all.end();
+}
+
 const Row kRows[] = {
+    // Without memory for its store, FWinit fails and says so while its log
+    // is open; every access is still logged, reads 0 and stores nothing, and
+    // the fixed register still reads 8.
+    {.name = "WithoutItsStoreFWinitFailsAlertsAndLogsEveryAccess",
+     .scenario = "Session",
+     .calls = storeAllocation,
+     .mode = Mode::Error,
+     .shows = [](const Outcome& run, const Outcome&, const Call&) -> std::string {
+       std::string wrong;
+       if (run.seen.init != -1) wrong += "FWinit returned " + std::to_string(run.seen.init) + "\n";
+       if (run.seen.shown != std::vector<std::string>{kAllocationAlert}) {
+         wrong += "shown " + listed(run.seen.shown) + "\n";
+       }
+       std::vector<std::uint32_t> reads(kWrites, 0);
+       reads.push_back(kFixedReadValue);
+       if (run.seen.reads != reads) wrong += "the registers read " + listed(run.seen.reads) + "\n";
+       for (const std::string& line :
+            {accessLine("FW write mem ", addressOf(0), valueOf(0)),
+             accessLine("FW read mem ", addressOf(0), 0),
+             accessLine("FW read mem ", kFixedReadAddress, kFixedReadValue)}) {
+         if (!holdsLine(run.seen.log, line)) wrong += "the log lacks " + visible(line) + "\n";
+       }
+       return wrong;
+     }},
+    // With logging off the log file is open all the same, and the alert shows.
+    {.name = "WithoutItsStoreAndWithLoggingOffFWinitStillAlerts",
+     .scenario = "InitWithoutSettingsFile",
+     .calls = storeAllocation,
+     .mode = Mode::Error,
+     .shows = [](const Outcome& run, const Outcome&, const Call&) -> std::string {
+       return run.seen.init == -1 && run.seen.shown == std::vector<std::string>{kAllocationAlert}
+                  ? ""
+                  : "FWinit returned " + std::to_string(run.seen.init) + ", shown " +
+                        listed(run.seen.shown);
+     }},
+    // Without a logs folder there is no log file, and no alert.
+    {.name = "WithoutItsStoreOrALogsFolderFWinitFailsWithoutAlert",
+     .scenario = "InitWithoutALogsFolder",
+     .calls = storeAllocation,
+     .mode = Mode::Error,
+     .shows = [](const Outcome& run, const Outcome&, const Call&) -> std::string {
+       return run.seen.init == -1 && run.seen.shown.empty()
+                  ? ""
+                  : "FWinit returned " + std::to_string(run.seen.init) + ", shown " +
+                        listed(run.seen.shown);
+     }},
+    // A retry that gets its memory works, on a fresh log; shutting down twice
+    // after it does no harm.
+    {.name = "AfterFWinitFailedForItsStoreARetrySucceeds",
+     .scenario = "Session",
+     .calls = storeAllocation,
+     .mode = Mode::Error,
+     .shows = [](const Outcome& run, const Outcome&, const Call&) -> std::string {
+       const std::string fresh = lines({"Hushlink plugin version 0,6", "Initializing Hushlink",
+                                        accessLine("FW write mem ", kLaterAddress, kLaterValue),
+                                        accessLine("FW read mem ", kLaterAddress, kLaterValue)});
+       return run.later.init == 0 && run.later.read == kLaterValue && run.later.log == fresh
+                  ? ""
+                  : "the retried FWinit returned " + std::to_string(run.later.init) +
+                        ", the register read " + std::to_string(run.later.read) +
+                        ", the log holds " + visible(run.later.log);
+     }},
     // A write cut short by a full disk used to leave the rest of its line
     // unwritten and the next line appended to the piece, and then the piece
     // on a line of its own: a line the plugin never wrote. It is taken back.
@@ -759,7 +847,7 @@ const Row kRows[] = {
        const std::string text = failed.written.substr(0, failed.written.size() - kLineEnd.size());
        Lines expected = logLines(unfaulted.seen.log);
        const auto cut = std::find(expected.begin(), expected.end(), text);
-       if (cut == expected.end()) return "the unfaulted log has no line " + printable(text);
+       if (cut == expected.end()) return "the unfaulted log has no line " + visible(text);
        expected.erase(cut);
        if (run.seen.log == joined(expected, 0, expected.size())) return "";
        return "the cut line is not simply absent: " + firstDifference(run.seen.log, expected);

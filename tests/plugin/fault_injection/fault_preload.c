@@ -43,6 +43,7 @@
 #define SHORT_THEN_FULL (1u << kFaultShortThenFull)
 
 void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
 
 enum { kMostTextRanges = 8 };
 
@@ -54,20 +55,15 @@ static int textRanges;
 
 static int armed;
 static pthread_t armedThread;
-static long numbered;
-static long planned;
-static int plannedMode;
-/* After a short write planned to find the disk full: the call whose next
- * turn fails with ENOSPC. */
-static const char* fullNext;
+static struct FaultPlan plan;
 static struct FaultCall calls[kFaultMostRecorded];
 
 static const char* const wrapped[] = {
-    "open",       "read",      "write",       "pwrite",    "close",    "rename",    "unlink",
-    "fsync",      "flock",     "fstat",       "stat",      "lstat",    "readlink",  "access",
-    "faccessat",  "fchmod",    "fchown",      "listxattr", "getxattr", "fsetxattr", "ftruncate",
-    "fcntl",      "fdopen",    "fclose",      "fwrite",    "fprintf",  "malloc",    "_Znwm",
-    "iconv_open", "newlocale", "posix_spawn", "waitpid",   "lseek",    NULL};
+    "open",      "read",       "write",     "pwrite",      "close",    "rename",    "unlink",
+    "fsync",     "flock",      "fstat",     "stat",        "lstat",    "readlink",  "access",
+    "faccessat", "fchmod",     "fchown",    "listxattr",   "getxattr", "fsetxattr", "ftruncate",
+    "fcntl",     "fdopen",     "fclose",    "fwrite",      "fprintf",  "malloc",    "calloc",
+    "_Znwm",     "iconv_open", "newlocale", "posix_spawn", "waitpid",  "lseek",     NULL};
 
 struct Search {
   const char* path;
@@ -102,14 +98,11 @@ EXPORTED void hushlinkFaultArm(int on) {
   armed = on;
 }
 
-EXPORTED void hushlinkFaultPlan(long k, int mode) {
-  numbered = 0;
-  planned = k;
-  plannedMode = mode;
-  fullNext = NULL;
+EXPORTED void hushlinkFaultPlan(const long* planned, const int* modes) {
+  faultPlanSet(&plan, planned, modes);
 }
 
-EXPORTED long hushlinkFaultCount(void) { return numbered; }
+EXPORTED long hushlinkFaultCount(void) { return plan.numbered; }
 
 EXPORTED const struct FaultCall* hushlinkFaultCalls(void) { return calls; }
 
@@ -134,12 +127,12 @@ struct Turn {
 static struct Turn take(const char* name, unsigned modes, const void* caller) {
   struct Turn turn = {NULL, -1, 0};
   if (!armed || !pthread_equal(pthread_self(), armedThread) || !fromModule(caller)) return turn;
-  if (fullNext != NULL && strcmp(fullNext, name) == 0) {
-    fullNext = NULL;
+  const struct FaultTurn numbered = faultPlanTake(&plan, name, modes);
+  if (numbered.full) {
     turn.full = 1;
     return turn;
   }
-  const long k = ++numbered;
+  const long k = numbered.k;
   if (k <= kFaultMostRecorded) {
     turn.call = &calls[k - 1];
     turn.call->name = name;
@@ -148,7 +141,7 @@ static struct Turn take(const char* name, unsigned modes, const void* caller) {
     turn.call->size = 0;
     turn.call->text[0] = '\0';
   }
-  if (k == planned && (modes & (1u << plannedMode)) != 0) turn.mode = plannedMode;
+  turn.mode = numbered.mode;
   return turn;
 }
 
@@ -234,7 +227,7 @@ static ssize_t writeSome(const char* name, int descriptor, const void* bytes, si
   if (turn.full || turn.mode == kFaultError) return failing(ENOSPC);
   if (turn.mode == kFaultInterrupted) return failing(EINTR);
   if (turn.mode == kFaultShort || turn.mode == kFaultShortThenFull) size = part(size);
-  if (turn.mode == kFaultShortThenFull) fullNext = name;
+  if (turn.mode == kFaultShortThenFull) faultPlanFullNext(&plan, name);
   return place < 0 ? REAL(write)(descriptor, bytes, size)
                    : REAL(pwrite)(descriptor, bytes, size, place);
 }
@@ -413,6 +406,16 @@ EXPORTED void* malloc(size_t size) {
     return NULL;
   }
   return __libc_malloc(size);
+}
+
+EXPORTED void* calloc(size_t count, size_t size) {
+  const struct Turn turn = take("calloc", ERROR, CALLER);
+  noteSize(turn, count * size);
+  if (turn.mode == kFaultError) {
+    errno = ENOMEM;
+    return NULL;
+  }
+  return __libc_calloc(count, size);
 }
 
 /* operator new, from fault_new.cpp: whether this allocation fails. */

@@ -5,18 +5,11 @@
 #ifndef HUSHLINK_FAULT_PRELOAD_H
 #define HUSHLINK_FAULT_PRELOAD_H
 
+#include "tests/plugin/fault_injection/fault_plan.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* How a call is made to fail. */
-enum FaultMode {
-  kFaultError,         /* the call's usual error, nothing done */
-  kFaultInterrupted,   /* EINTR, nothing done (a close has let go all the same) */
-  kFaultShort,         /* part of the transfer, the rest left to the caller */
-  kFaultShortThenFull, /* part of the transfer; the rest finds the disk full */
-  kFaultModes
-};
 
 /* One numbered call: what it was given, and the modes that fit it. */
 struct FaultCall {
@@ -35,9 +28,10 @@ enum { kFaultMostRecorded = 8192 };
 typedef int (*FaultWatchFn)(const char* module);
 /* hushlinkFaultArm: numbering on (for the calling thread) or off. */
 typedef void (*FaultArmFn)(int on);
-/* hushlinkFaultPlan: from now on calls are numbered from 1, and call `k`
- * fails in `mode` (k = 0: none fails). */
-typedef void (*FaultPlanFn)(long k, int mode);
+/* hushlinkFaultPlan: from now on calls are numbered from 1, and call
+ * calls[i] fails in modes[i], for each of the kFaultMostPlanned (a number of
+ * 0: none). */
+typedef void (*FaultPlanFn)(const long* calls, const int* modes);
 /* hushlinkFaultCount, hushlinkFaultCalls: how many calls were numbered, and
  * each of them (the first kFaultMostRecorded). */
 typedef long (*FaultCountFn)(void);

@@ -3,8 +3,9 @@
 // Linux through a preloaded library that stands in for the C library's
 // calls, on Windows through the loaded DLL's import table. While an entry
 // point runs, every call the module makes for files, memory and processes is
-// numbered; one planned call fails in one planned way. Each platform's half
-// is in faults_posix.cpp or faults_windows.cpp.
+// numbered; one planned call fails in one planned way. What both platforms
+// share is in faults.cpp, each platform's half in faults_posix.cpp or
+// faults_windows.cpp.
 #pragma once
 
 #include <cstddef>
@@ -49,6 +50,24 @@ struct Call {
   std::vector<Mode> modes;  // the ways it can be made to fail here
 };
 
+// One numbered call as a platform's stand-in recorded it, before it is
+// described.
+struct Record {
+  std::string name;
+  std::vector<Mode> modes;
+  Role role = Role::Other;
+  std::string object;  // the descriptor or handle it works on, as shown; empty: none
+  std::string text;    // the path it names, or the first bytes it writes
+  std::size_t size = 0;
+  std::string gave;  // what it gave back, where that names something (a descriptor)
+};
+
+// The entry points called, each with the number its first call would have.
+using Entered = std::vector<std::pair<long, std::string>>;
+
+// The records as calls: each described, and placed in its entry point.
+std::vector<Call> describedCalls(const std::vector<Record>& records, const Entered& entered);
+
 // Why this platform cannot fail calls now (empty when it can).
 std::string unavailable();
 
@@ -70,8 +89,7 @@ class Injector {
   std::vector<Call> calls() const;
 
  private:
-  // Each entry point called, with the number its first call would have.
-  std::vector<std::pair<long, std::string>> entered_;
+  Entered entered_;
 };
 
 // What the module's message boxes showed while the object lives, each text
@@ -88,6 +106,9 @@ class MessageWatch {
   std::vector<std::string> shown() const;
   // Anything else the module wrote where messages go (a message cut short).
   std::string stray() const;
+  // Forgets what was shown so far: shown() and stray() tell only of what
+  // comes next.
+  void restart();
 
  private:
   struct Watch;

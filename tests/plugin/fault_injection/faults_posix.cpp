@@ -2,8 +2,9 @@
 // The calls failed through the preloaded library (fault_preload.c), each run
 // in a child process of its own.
 #include <dlfcn.h>
-#include <elf.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,52 +61,15 @@ bool endsWith(std::string_view text, std::string_view end) {
   return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
 }
 
-// The bytes as C would write them, for a report.
-std::string quoted(std::string_view bytes) {
-  std::string out = "\"";
-  for (const char c : bytes) {
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 Role roleOf(const FaultCall& call, int logDescriptor) {
   const std::string_view name = call.name;
-  if (name == "malloc" || name == "operator new") return Role::Allocation;
+  if (name == "malloc" || name == "calloc" || name == "operator new") return Role::Allocation;
   if (name == "write" && call.descriptor >= 0 && call.descriptor == logDescriptor) {
     return Role::LogWrite;
   }
   if (name == "fprintf" && call.descriptor == STDERR_FILENO) return Role::Message;
   if (name == "iconv_open") return Role::Conversion;
   return Role::Other;
-}
-
-std::string detailOf(const FaultCall& call, Role role) {
-  const bool opens = std::string_view(call.name) == "open";
-  std::vector<std::string> given;
-  if (call.descriptor >= 0 && !opens) given.push_back(std::to_string(call.descriptor));
-  if (call.text[0] != '\0') {
-    given.push_back(quoted(call.text));
-  } else if (call.size > 0) {
-    given.push_back(std::to_string(call.size) + " bytes");
-  }
-  std::string detail = std::string(call.name) + "(";
-  for (std::size_t i = 0; i < given.size(); ++i) detail += (i > 0 ? ", " : "") + given[i];
-  detail += ")";
-  if (opens && call.descriptor >= 0) detail += " = " + std::to_string(call.descriptor);
-  if (role == Role::LogWrite) detail += " to the log";
-  return detail;
 }
 
 }  // namespace
@@ -124,16 +88,18 @@ Injector::Injector() {
   if (controls().watch(HUSHLINK_MODULE) == 0) {
     throw std::runtime_error("the module " HUSHLINK_MODULE " is not loaded");
   }
-  controls().plan(0, 0);
+  plan(0, Mode::Error);
 }
 
 Injector::~Injector() {
   controls().arm(0);
-  controls().plan(0, 0);
+  plan(0, Mode::Error);
 }
 
 void Injector::plan(long k, Mode mode) {
-  controls().plan(k, static_cast<int>(mode));
+  const long calls[kFaultMostPlanned] = {k, 0};
+  const int modes[kFaultMostPlanned] = {static_cast<int>(mode), 0};
+  controls().plan(calls, modes);
   entered_.clear();
 }
 
@@ -147,30 +113,26 @@ void Injector::during(const char* name, const std::function<void()>& call) {
 std::vector<Call> Injector::calls() const {
   const long count = std::min<long>(controls().count(), kFaultMostRecorded);
   const FaultCall* recorded = controls().calls();
-  std::vector<Call> calls;
+  std::vector<Record> records;
   int logDescriptor = -1;
-  std::size_t entry = 0;
   for (long i = 0; i < count; ++i) {
     const FaultCall& call = recorded[i];
-    if (std::string_view(call.name) == "open" && endsWith(call.text, "logs/Hushlink.log")) {
-      logDescriptor = call.descriptor;
-    }
-    while (entry + 1 < entered_.size() && entered_[entry + 1].first <= i + 1) ++entry;
-    Call described;
-    described.name = call.name;
-    if (entry < entered_.size()) described.entryPoint = entered_[entry].second;
-    described.role = roleOf(call, logDescriptor);
-    described.detail = detailOf(call, described.role);
-    described.size = static_cast<std::size_t>(call.size);
-    if (described.role == Role::LogWrite || described.role == Role::Message) {
-      described.written = call.text;
-    }
+    const bool opens = std::string_view(call.name) == "open";
+    if (opens && endsWith(call.text, "logs/Hushlink.log")) logDescriptor = call.descriptor;
+    Record record;
+    record.name = call.name;
+    record.role = roleOf(call, logDescriptor);
+    // open names the descriptor it gave; the others the one they work on.
+    if (call.descriptor >= 0)
+      (opens ? record.gave : record.object) = std::to_string(call.descriptor);
+    record.text = call.text;
+    record.size = static_cast<std::size_t>(call.size);
     for (const Mode mode : kModes) {
-      if ((call.modes & (1u << static_cast<unsigned>(mode))) != 0) described.modes.push_back(mode);
+      if ((call.modes & (1u << static_cast<unsigned>(mode))) != 0) record.modes.push_back(mode);
     }
-    calls.push_back(std::move(described));
+    records.push_back(std::move(record));
   }
-  return calls;
+  return describedCalls(records, entered_);
 }
 
 // The stand-in dialog program records the text it was given ("--text=...",
@@ -179,6 +141,15 @@ struct MessageWatch::Watch {
   std::string record;
   std::optional<ScopedEnvironment> desktop;
   CapturedOutput err{2};
+  // Where what is watched begins, after restart(): in the record, and on
+  // standard error.
+  std::size_t recordFrom = 0;
+  std::size_t errFrom = 0;
+  std::string records() const {
+    if (record.empty() || !fs::exists(record)) return {};
+    return readFile(record).substr(recordFrom);
+  }
+  std::string errors() const { return err.sofar().substr(errFrom); }
 };
 
 MessageWatch::MessageWatch(bool desktop) : watch_(new Watch) {
@@ -199,6 +170,11 @@ MessageWatch::MessageWatch(bool desktop) : watch_(new Watch) {
 
 MessageWatch::~MessageWatch() { delete watch_; }
 
+void MessageWatch::restart() {
+  watch_->recordFrom += watch_->records().size();
+  watch_->errFrom = watch_->err.sofar().size();
+}
+
 namespace {
 
 constexpr std::string_view kMessagePrefix = "Message: ";
@@ -208,13 +184,13 @@ constexpr std::string_view kDialogPrefix = "--text=";
 
 std::vector<std::string> MessageWatch::shown() const {
   std::vector<std::string> texts;
-  if (!watch_->record.empty() && fs::exists(watch_->record)) {
-    std::istringstream dialogs(readFile(watch_->record));
+  {
+    std::istringstream dialogs(watch_->records());
     for (std::string line; std::getline(dialogs, line);) {
       texts.push_back(line.rfind(kDialogPrefix, 0) == 0 ? line.substr(kDialogPrefix.size()) : line);
     }
   }
-  const std::string err = watch_->err.sofar();
+  const std::string err = watch_->errors();
   for (std::size_t at = 0; at < err.size();) {
     const std::size_t end = err.find('\n', at);
     if (end == std::string::npos) break;
@@ -227,7 +203,7 @@ std::vector<std::string> MessageWatch::shown() const {
 
 std::string MessageWatch::stray() const {
   std::string stray;
-  const std::string err = watch_->err.sofar();
+  const std::string err = watch_->errors();
   for (std::size_t at = 0; at < err.size();) {
     std::size_t end = err.find('\n', at);
     const bool whole = end != std::string::npos;
@@ -242,14 +218,23 @@ std::string MessageWatch::stray() const {
 
 std::size_t openHandles() { return openFileCount(); }
 
-// A lock on the folder belongs to the descriptor that took it: one left by
+// The turn is a lock on the folder the module names, and a waiting saver's
+// mark on it. A lock belongs to the descriptor that took it: one left by
 // this process refuses a fresh descriptor of this process too.
 bool turnIsFree(const std::string& file) {
   files::Target target;
   target.path = file;
-  files::TurnHandle turn;
-  NoPatience patience;
-  return files::takeTurn(target, patience, turn) == files::Result::Done;
+  const std::string folder = files::turnName(target);
+  const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (descriptor < 0) return false;
+  struct flock mark {};
+  mark.l_type = F_WRLCK;
+  mark.l_whence = SEEK_SET;
+  mark.l_len = 1;
+  const bool unmarked = ::fcntl(descriptor, F_OFD_GETLK, &mark) == 0 && mark.l_type == F_UNLCK;
+  const bool unlocked = ::flock(descriptor, LOCK_EX | LOCK_NB) == 0;
+  ::close(descriptor);
+  return unmarked && unlocked;
 }
 
 std::vector<std::string> runEach(std::size_t count,
@@ -302,42 +287,24 @@ std::vector<std::string> runEach(std::size_t count,
   return reports;
 }
 
-namespace {
-
-// The symbols the module's image takes from other objects: the undefined,
-// non-weak entries of its dynamic symbol table, without their versions.
-std::vector<std::string> undefinedSymbols(const std::string& image) {
+// The symbols the module's image takes from other objects, as nm lists
+// them: the undefined, non-weak entries of its dynamic symbol table, without
+// their versions.
+std::vector<std::string> moduleImports() {
   std::vector<std::string> names;
-  if (image.size() < sizeof(Elf64_Ehdr)) return names;
-  Elf64_Ehdr header;
-  std::memcpy(&header, image.data(), sizeof header);
-  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64) {
-    return names;
+  FILE* const listing =
+      ::popen("'" HUSHLINK_NM "' -D --undefined-only --format=posix '" HUSHLINK_MODULE "'", "r");
+  if (listing == nullptr) return names;
+  char line[1024];
+  while (std::fgets(line, sizeof line, listing) != nullptr) {
+    std::istringstream fields(line);
+    std::string name;
+    std::string type;
+    if (!(fields >> name >> type) || type != "U") continue;
+    names.push_back(name.substr(0, name.find('@')));
   }
-  std::vector<Elf64_Shdr> sections(header.e_shnum);
-  for (std::size_t i = 0; i < sections.size(); ++i) {
-    const std::size_t at = header.e_shoff + i * header.e_shentsize;
-    if (at + sizeof(Elf64_Shdr) > image.size()) return names;
-    std::memcpy(&sections[i], image.data() + at, sizeof(Elf64_Shdr));
-  }
-  for (const Elf64_Shdr& section : sections) {
-    if (section.sh_type != SHT_DYNSYM || section.sh_link >= sections.size()) continue;
-    const Elf64_Shdr& strings = sections[section.sh_link];
-    for (std::size_t at = section.sh_offset;
-         at + sizeof(Elf64_Sym) <= section.sh_offset + section.sh_size; at += sizeof(Elf64_Sym)) {
-      Elf64_Sym symbol;
-      std::memcpy(&symbol, image.data() + at, sizeof symbol);
-      if (symbol.st_shndx != SHN_UNDEF || symbol.st_name == 0) continue;
-      if (ELF64_ST_BIND(symbol.st_info) == STB_WEAK) continue;
-      names.emplace_back(image.c_str() + strings.sh_offset + symbol.st_name);
-    }
-  }
-  return names;
+  return ::pclose(listing) == 0 ? names : std::vector<std::string>{};
 }
-
-}  // namespace
-
-std::vector<std::string> moduleImports() { return undefinedSymbols(readFile(HUSHLINK_MODULE)); }
 
 std::vector<std::string> wrappedCalls() {
   std::vector<std::string> names;

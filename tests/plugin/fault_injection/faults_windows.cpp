@@ -26,8 +26,12 @@
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
+#include <type_traits>
 
+#include "plugin/settings/file_system.h"
 #include "plugin/windows_names.h"
+#include "tests/plugin/fault_injection/fault_plan.h"
 #include "tests/plugin/fault_injection/faults.h"
 #include "tests/support/test_support.h"
 #include "tests/support/windows_support.h"
@@ -38,25 +42,10 @@ namespace {
 
 constexpr ULONGLONG kLongestRunMs = 30000;
 
-// One numbered call as its stand-in saw it.
-struct Record {
-  const char* name = nullptr;
-  std::vector<Mode> modes;
-  Role role = Role::Other;
-  std::string text;  // the path it names, or the bytes it writes
-  std::size_t size = 0;
-  HANDLE handle = nullptr;
-};
-
 struct State {
   bool armed = false;
   DWORD armedThread = 0;
-  long numbered = 0;
-  long planned = 0;
-  Mode plannedMode = Mode::Error;
-  // After a short write planned to find the disk full: the call whose next
-  // turn fails.
-  const char* fullNext = nullptr;
+  FaultPlan plan = {};
   HANDLE log = INVALID_HANDLE_VALUE;
   std::vector<Record> records;
   std::vector<std::string> boxes;
@@ -81,22 +70,21 @@ const std::vector<Mode> kStreamWrites = {Mode::Error, Mode::ShortThenFull};
 Turn take(const char* name, const std::vector<Mode>& modes, std::size_t size = 2) {
   Turn turn;
   if (!state.armed || GetCurrentThreadId() != state.armedThread) return turn;
-  if (state.fullNext != nullptr && std::strcmp(state.fullNext, name) == 0) {
-    state.fullNext = nullptr;
-    turn.full = true;
-    return turn;
-  }
   Record record;
   record.name = name;
+  unsigned fitting = 0;
   for (const Mode mode : modes) {
     if (size > 1 || (mode != Mode::Short && mode != Mode::ShortThenFull)) {
       record.modes.push_back(mode);
+      fitting |= 1u << static_cast<unsigned>(mode);
     }
   }
-  const long k = ++state.numbered;
-  const bool fits =
-      std::find(record.modes.begin(), record.modes.end(), state.plannedMode) != record.modes.end();
-  if (k == state.planned && fits) turn.fails = state.plannedMode;
+  const FaultTurn numbered = faultPlanTake(&state.plan, name, fitting);
+  if (numbered.full) {
+    turn.full = true;
+    return turn;
+  }
+  if (numbered.mode >= 0) turn.fails = static_cast<Mode>(numbered.mode);
   state.records.push_back(std::move(record));
   turn.record = &state.records.back();
   return turn;
@@ -114,7 +102,15 @@ void notePath(const Turn& turn, const wchar_t* path) {
 }
 
 void noteHandle(const Turn& turn, HANDLE handle) {
-  if (turn.record != nullptr) turn.record->handle = handle;
+  if (turn.record == nullptr || handle == nullptr) return;
+  char shown[32];
+  std::snprintf(shown, sizeof shown, "%#llx",
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(handle)));
+  turn.record->object = shown;
+}
+
+void noteDescriptor(const Turn& turn, int descriptor) {
+  if (turn.record != nullptr) turn.record->object = std::to_string(descriptor);
 }
 
 void noteBytes(const Turn& turn, const void* bytes, std::size_t size) {
@@ -129,37 +125,100 @@ bool endsWith(std::wstring_view text, std::wstring_view end) {
 
 // ---- the stand-ins ----
 
+// An entry of the table below: the stand-in for the import `name`, and
+// where the call it stands in for is kept.
+struct StandIn {
+  const char* name;
+  void* standIn;
+  void** real;  // null: a stand-in that never hands on
+};
+
+// The common shape: the call either happens or fails at once, having done
+// nothing, with `error` as the system's last error (or, for the C runtime's
+// calls, as errno) and `failed` as what it returns. It notes one of its
+// arguments, the one at `noted`, as what a report shows of it.
+enum class Noted { Nothing, Path, Handle, Descriptor };
+enum class ErrorIn { LastError, Errno };
+
+struct Common {
+  char name[32];
+  long long failed;  // the value returned, converted to the call's result type
+  unsigned long error;
+  ErrorIn errorIn = ErrorIn::LastError;
+  Noted notes = Noted::Nothing;
+  int noted = 0;  // the argument noted
+};
+
+template <Common kCall, typename Result, typename... Arguments>
+bool failsCommonly(Arguments... arguments) {
+  const Turn turn = take(kCall.name, kFails);
+  if constexpr (kCall.notes != Noted::Nothing) {
+    const auto argument = std::get<kCall.noted>(std::tuple<Arguments...>(arguments...));
+    if constexpr (kCall.notes == Noted::Path) notePath(turn, argument);
+    if constexpr (kCall.notes == Noted::Handle) noteHandle(turn, (HANDLE)argument);
+    if constexpr (kCall.notes == Noted::Descriptor) noteDescriptor(turn, argument);
+  }
+  if (!turn.fails) return false;
+  if (kCall.errorIn == ErrorIn::Errno) {
+    errno = static_cast<int>(kCall.error);
+  } else {
+    SetLastError(kCall.error);
+  }
+  return true;
+}
+
+template <typename Result>
+Result failedResult(long long value) {
+  if constexpr (std::is_pointer_v<Result>) {
+    return reinterpret_cast<Result>(static_cast<std::intptr_t>(value));
+  } else {
+    return static_cast<Result>(value);
+  }
+}
+
+// The stand-in of one common call, with the call's own calling convention.
+template <Common kCall, typename Fn>
+struct CommonStandIn;
+
+#define HUSHLINK_COMMON_STAND_IN(CONVENTION)                        \
+  template <Common kCall, typename Result, typename... Arguments>   \
+  struct CommonStandIn<kCall, Result(CONVENTION*)(Arguments...)> {  \
+    static inline Result(CONVENTION* real)(Arguments...) = nullptr; \
+    static Result CONVENTION call(Arguments... arguments) {         \
+      if (failsCommonly<kCall, Result>(arguments...)) {             \
+        return failedResult<Result>(kCall.failed);                  \
+      }                                                             \
+      return real(arguments...);                                    \
+    }                                                               \
+  };
+HUSHLINK_COMMON_STAND_IN(WINAPI)
+#ifndef _WIN64
+// The C runtime's calls; on 64-bit Windows there is one convention.
+HUSHLINK_COMMON_STAND_IN(__cdecl)
+#endif
+#undef HUSHLINK_COMMON_STAND_IN
+
+template <Common kCall, typename Fn>
+StandIn commonStandIn() {
+  using Made = CommonStandIn<kCall, Fn>;
+  static_assert(std::is_same_v<decltype(&Made::call), Fn>, "the stand-in has the call's type");
+  return {kCall.name, reinterpret_cast<void*>(&Made::call), reinterpret_cast<void**>(&Made::real)};
+}
+
+// COMMON_STAND_IN(call, failed, error[, errorIn, notes, noted]): the table's
+// entry for a call of the common shape.
+#define COMMON_STAND_IN(call, ...) commonStandIn<Common{#call, __VA_ARGS__}, decltype(&call)>()
+
+// The stand-ins that do more than fail at once.
+
 decltype(&CreateFileW) realCreateFileW;
 decltype(&ReadFile) realReadFile;
 decltype(&WriteFile) realWriteFile;
-decltype(&SetFilePointerEx) realSetFilePointerEx;
-decltype(&SetEndOfFile) realSetEndOfFile;
-decltype(&FlushFileBuffers) realFlushFileBuffers;
-decltype(&GetFileAttributesW) realGetFileAttributesW;
-decltype(&GetFileAttributesExW) realGetFileAttributesExW;
-decltype(&GetFileInformationByHandle) realGetFileInformationByHandle;
-decltype(&GetFileType) realGetFileType;
-decltype(&GetFinalPathNameByHandleW) realGetFinalPathNameByHandleW;
-decltype(&GetFullPathNameW) realGetFullPathNameW;
-decltype(&GetFileSecurityW) realGetFileSecurityW;
-decltype(&SetKernelObjectSecurity) realSetKernelObjectSecurity;
-decltype(&SetFileInformationByHandle) realSetFileInformationByHandle;
-decltype(&MoveFileExW) realMoveFileExW;
-decltype(&DeleteFileW) realDeleteFileW;
-decltype(&CreateMutexW) realCreateMutexW;
 decltype(&WaitForSingleObject) realWaitForSingleObject;
-decltype(&ReleaseMutex) realReleaseMutex;
 decltype(&CloseHandle) realCloseHandle;
-decltype(&DuplicateHandle) realDuplicateHandle;
-decltype(&OpenProcess) realOpenProcess;
-decltype(&CreateFileMappingW) realCreateFileMappingW;
-decltype(&MapViewOfFile) realMapViewOfFile;
-decltype(&_open_osfhandle) realOpenOsfhandle;
-decltype(&_fdopen) realFdopen;
 decltype(&_close) realClose;
 decltype(&fclose) realFclose;
 decltype(&fwrite) realFwrite;
-decltype(&fflush) realFflush;
 decltype(&malloc) realMalloc;
 decltype(&calloc) realCalloc;
 decltype(&realloc) realRealloc;
@@ -216,132 +275,8 @@ BOOL WINAPI standInWriteFile(HANDLE file, LPCVOID bytes, DWORD size, LPDWORD wri
     return failing(ERROR_DISK_FULL);
   }
   if (cutShort(turn)) size = static_cast<DWORD>(part(size));
-  if (failsAs(turn, Mode::ShortThenFull)) state.fullNext = "WriteFile";
+  if (failsAs(turn, Mode::ShortThenFull)) faultPlanFullNext(&state.plan, "WriteFile");
   return realWriteFile(file, bytes, size, written, overlapped);
-}
-
-BOOL WINAPI standInSetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER at,
-                                    DWORD from) {
-  const Turn turn = take("SetFilePointerEx", kFails);
-  noteHandle(turn, file);
-  if (turn.fails) return failing(ERROR_IO_DEVICE);
-  return realSetFilePointerEx(file, distance, at, from);
-}
-
-BOOL WINAPI standInSetEndOfFile(HANDLE file) {
-  const Turn turn = take("SetEndOfFile", kFails);
-  noteHandle(turn, file);
-  if (turn.fails) return failing(ERROR_DISK_FULL);
-  return realSetEndOfFile(file);
-}
-
-BOOL WINAPI standInFlushFileBuffers(HANDLE file) {
-  const Turn turn = take("FlushFileBuffers", kFails);
-  noteHandle(turn, file);
-  if (turn.fails) return failing(ERROR_DISK_FULL);
-  return realFlushFileBuffers(file);
-}
-
-DWORD WINAPI standInGetFileAttributesW(LPCWSTR path) {
-  const Turn turn = take("GetFileAttributesW", kFails);
-  notePath(turn, path);
-  if (turn.fails) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  return realGetFileAttributesW(path);
-}
-
-BOOL WINAPI standInGetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID into) {
-  const Turn turn = take("GetFileAttributesExW", kFails);
-  notePath(turn, path);
-  if (turn.fails) return failing(ERROR_ACCESS_DENIED);
-  return realGetFileAttributesExW(path, level, into);
-}
-
-BOOL WINAPI standInGetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION into) {
-  const Turn turn = take("GetFileInformationByHandle", kFails);
-  noteHandle(turn, file);
-  if (turn.fails) return failing(ERROR_IO_DEVICE);
-  return realGetFileInformationByHandle(file, into);
-}
-
-DWORD WINAPI standInGetFileType(HANDLE file) {
-  const Turn turn = take("GetFileType", kFails);
-  noteHandle(turn, file);
-  if (turn.fails) {
-    SetLastError(ERROR_IO_DEVICE);
-    return FILE_TYPE_UNKNOWN;
-  }
-  return realGetFileType(file);
-}
-
-DWORD WINAPI standInGetFinalPathNameByHandleW(HANDLE file, LPWSTR into, DWORD size, DWORD flags) {
-  const Turn turn = take("GetFinalPathNameByHandleW", kFails);
-  noteHandle(turn, file);
-  if (turn.fails) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return 0;
-  }
-  return realGetFinalPathNameByHandleW(file, into, size, flags);
-}
-
-DWORD WINAPI standInGetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR into, LPWSTR* name) {
-  const Turn turn = take("GetFullPathNameW", kFails);
-  notePath(turn, path);
-  if (turn.fails) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return 0;
-  }
-  return realGetFullPathNameW(path, size, into, name);
-}
-
-BOOL WINAPI standInGetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION what,
-                                    PSECURITY_DESCRIPTOR into, DWORD size, LPDWORD needed) {
-  const Turn turn = take("GetFileSecurityW", kFails);
-  notePath(turn, path);
-  if (turn.fails) return failing(ERROR_ACCESS_DENIED);
-  return realGetFileSecurityW(path, what, into, size, needed);
-}
-
-BOOL WINAPI standInSetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION what,
-                                           PSECURITY_DESCRIPTOR descriptor) {
-  const Turn turn = take("SetKernelObjectSecurity", kFails);
-  noteHandle(turn, object);
-  if (turn.fails) return failing(ERROR_ACCESS_DENIED);
-  return realSetKernelObjectSecurity(object, what, descriptor);
-}
-
-BOOL WINAPI standInSetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS what,
-                                              LPVOID information, DWORD size) {
-  const Turn turn = take("SetFileInformationByHandle", kFails);
-  noteHandle(turn, file);
-  if (turn.fails) return failing(ERROR_ACCESS_DENIED);
-  return realSetFileInformationByHandle(file, what, information, size);
-}
-
-BOOL WINAPI standInMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
-  const Turn turn = take("MoveFileExW", kFails);
-  notePath(turn, to);
-  if (turn.fails) return failing(ERROR_SHARING_VIOLATION);
-  return realMoveFileExW(from, to, flags);
-}
-
-BOOL WINAPI standInDeleteFileW(LPCWSTR path) {
-  const Turn turn = take("DeleteFileW", kFails);
-  notePath(turn, path);
-  if (turn.fails) return failing(ERROR_SHARING_VIOLATION);
-  return realDeleteFileW(path);
-}
-
-HANDLE WINAPI standInCreateMutexW(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCWSTR name) {
-  const Turn turn = take("CreateMutexW", kFails);
-  notePath(turn, name);
-  if (turn.fails) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-  }
-  return realCreateMutexW(security, owned, name);
 }
 
 // Another saver keeps the turn past the wait.
@@ -350,14 +285,6 @@ DWORD WINAPI standInWaitForSingleObject(HANDLE object, DWORD milliseconds) {
   noteHandle(turn, object);
   if (turn.fails) return WAIT_TIMEOUT;
   return realWaitForSingleObject(object, milliseconds);
-}
-
-// Not released: the mutex stays this thread's until its last handle goes.
-BOOL WINAPI standInReleaseMutex(HANDLE mutex) {
-  const Turn turn = take("ReleaseMutex", kFails);
-  noteHandle(turn, mutex);
-  if (turn.fails) return failing(ERROR_NOT_OWNER);
-  return realReleaseMutex(mutex);
 }
 
 // Closed all the same: a close that reports a failure has let go.
@@ -369,69 +296,9 @@ BOOL WINAPI standInCloseHandle(HANDLE object) {
   return closed;
 }
 
-BOOL WINAPI standInDuplicateHandle(HANDLE fromProcess, HANDLE from, HANDLE toProcess, LPHANDLE to,
-                                   DWORD access, BOOL inherited, DWORD options) {
-  const Turn turn = take("DuplicateHandle", kFails);
-  noteHandle(turn, from);
-  if (turn.fails) return failing(ERROR_NOT_ENOUGH_MEMORY);
-  return realDuplicateHandle(fromProcess, from, toProcess, to, access, inherited, options);
-}
-
-HANDLE WINAPI standInOpenProcess(DWORD access, BOOL inherited, DWORD process) {
-  const Turn turn = take("OpenProcess", kFails);
-  if (turn.fails) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  return realOpenProcess(access, inherited, process);
-}
-
-HANDLE WINAPI standInCreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES security,
-                                        DWORD protection, DWORD sizeHigh, DWORD sizeLow,
-                                        LPCWSTR name) {
-  const Turn turn = take("CreateFileMappingW", kFails);
-  notePath(turn, name);
-  if (turn.fails) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  return realCreateFileMappingW(file, security, protection, sizeHigh, sizeLow, name);
-}
-
-LPVOID WINAPI standInMapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
-                                   SIZE_T size) {
-  const Turn turn = take("MapViewOfFile", kFails);
-  noteHandle(turn, mapping);
-  if (turn.fails) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  return realMapViewOfFile(mapping, access, offsetHigh, offsetLow, size);
-}
-
-int __cdecl standInOpenOsfhandle(intptr_t handle, int flags) {
-  const Turn turn = take("_open_osfhandle", kFails);
-  noteHandle(turn, reinterpret_cast<HANDLE>(handle));
-  if (turn.fails) {
-    errno = EMFILE;
-    return -1;
-  }
-  return realOpenOsfhandle(handle, flags);
-}
-
-FILE* __cdecl standInFdopen(int descriptor, const char* how) {
-  const Turn turn = take("_fdopen", kFails);
-  if (turn.record != nullptr) turn.record->text = std::to_string(descriptor);
-  if (turn.fails) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  return realFdopen(descriptor, how);
-}
-
 int __cdecl standInClose(int descriptor) {
   const Turn turn = take("_close", kFails);
-  if (turn.record != nullptr) turn.record->text = std::to_string(descriptor);
+  noteDescriptor(turn, descriptor);
   const int closed = realClose(descriptor);
   if (!turn.fails) return closed;
   errno = EIO;
@@ -460,60 +327,32 @@ size_t __cdecl standInFwrite(const void* bytes, size_t size, size_t count, FILE*
   return size > 0 ? written / size : 0;
 }
 
-int __cdecl standInFflush(FILE* stream) {
-  const Turn turn = take("fflush", kFails);
-  if (!turn.fails) return realFflush(stream);
-  errno = ENOSPC;
-  return EOF;
+// An allocation of `size` bytes: whether it fails.
+bool allocationFails(const char* name, std::size_t size) {
+  const Turn turn = take(name, kFails);
+  if (turn.record != nullptr) {
+    turn.record->role = Role::Allocation;
+    turn.record->size = size;
+  }
+  if (turn.fails) errno = ENOMEM;
+  return turn.fails.has_value();
 }
 
 void* __cdecl standInMalloc(size_t size) {
-  const Turn turn = take("malloc", kFails);
-  if (turn.record != nullptr) {
-    turn.record->role = Role::Allocation;
-    turn.record->size = size;
-  }
-  if (turn.fails) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  return realMalloc(size);
+  return allocationFails("malloc", size) ? nullptr : realMalloc(size);
 }
 
 void* __cdecl standInCalloc(size_t count, size_t size) {
-  const Turn turn = take("calloc", kFails);
-  if (turn.record != nullptr) {
-    turn.record->role = Role::Allocation;
-    turn.record->size = count * size;
-  }
-  if (turn.fails) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  return realCalloc(count, size);
+  return allocationFails("calloc", count * size) ? nullptr : realCalloc(count, size);
 }
 
 void* __cdecl standInRealloc(void* block, size_t size) {
-  const Turn turn = take("realloc", kFails);
-  if (turn.record != nullptr) {
-    turn.record->role = Role::Allocation;
-    turn.record->size = size;
-  }
-  if (turn.fails) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  return realRealloc(block, size);
+  return allocationFails("realloc", size) ? nullptr : realRealloc(block, size);
 }
 
+// Its size is not known before the copy: recorded as none.
 char* __cdecl standInStrdup(const char* text) {
-  const Turn turn = take("_strdup", kFails);
-  if (turn.record != nullptr) turn.record->role = Role::Allocation;
-  if (turn.fails) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  return realStrdup(text);
+  return allocationFails("_strdup", 0) ? nullptr : realStrdup(text);
 }
 
 // The message boxes, answered at once: not failed, only read.
@@ -533,53 +372,52 @@ int WINAPI standInMessageBoxA(HWND, LPCSTR text, LPCSTR, UINT) {
   return IDOK;
 }
 
-struct StandIn {
-  const char* name;
-  void* standIn;
-  void** real;  // null: a stand-in that never hands on
-};
-
 template <typename Fn>
 StandIn standIn(const char* name, Fn standInFunction, Fn* real) {
   return {name, reinterpret_cast<void*>(standInFunction), reinterpret_cast<void**>(real)};
 }
 
+constexpr auto kLastError = ErrorIn::LastError;
+constexpr auto kErrno = ErrorIn::Errno;
+
 const StandIn kStandIns[] = {
     standIn("CreateFileW", &standInCreateFileW, &realCreateFileW),
     standIn("ReadFile", &standInReadFile, &realReadFile),
     standIn("WriteFile", &standInWriteFile, &realWriteFile),
-    standIn("SetFilePointerEx", &standInSetFilePointerEx, &realSetFilePointerEx),
-    standIn("SetEndOfFile", &standInSetEndOfFile, &realSetEndOfFile),
-    standIn("FlushFileBuffers", &standInFlushFileBuffers, &realFlushFileBuffers),
-    standIn("GetFileAttributesW", &standInGetFileAttributesW, &realGetFileAttributesW),
-    standIn("GetFileAttributesExW", &standInGetFileAttributesExW, &realGetFileAttributesExW),
-    standIn("GetFileInformationByHandle", &standInGetFileInformationByHandle,
-            &realGetFileInformationByHandle),
-    standIn("GetFileType", &standInGetFileType, &realGetFileType),
-    standIn("GetFinalPathNameByHandleW", &standInGetFinalPathNameByHandleW,
-            &realGetFinalPathNameByHandleW),
-    standIn("GetFullPathNameW", &standInGetFullPathNameW, &realGetFullPathNameW),
-    standIn("GetFileSecurityW", &standInGetFileSecurityW, &realGetFileSecurityW),
-    standIn("SetKernelObjectSecurity", &standInSetKernelObjectSecurity,
-            &realSetKernelObjectSecurity),
-    standIn("SetFileInformationByHandle", &standInSetFileInformationByHandle,
-            &realSetFileInformationByHandle),
-    standIn("MoveFileExW", &standInMoveFileExW, &realMoveFileExW),
-    standIn("DeleteFileW", &standInDeleteFileW, &realDeleteFileW),
-    standIn("CreateMutexW", &standInCreateMutexW, &realCreateMutexW),
+    COMMON_STAND_IN(SetFilePointerEx, FALSE, ERROR_IO_DEVICE, kLastError, Noted::Handle, 0),
+    COMMON_STAND_IN(SetEndOfFile, FALSE, ERROR_DISK_FULL, kLastError, Noted::Handle, 0),
+    COMMON_STAND_IN(FlushFileBuffers, FALSE, ERROR_DISK_FULL, kLastError, Noted::Handle, 0),
+    COMMON_STAND_IN(GetFileAttributesW, INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED, kLastError,
+                    Noted::Path, 0),
+    COMMON_STAND_IN(GetFileAttributesExW, FALSE, ERROR_ACCESS_DENIED, kLastError, Noted::Path, 0),
+    COMMON_STAND_IN(GetFileInformationByHandle, FALSE, ERROR_IO_DEVICE, kLastError, Noted::Handle,
+                    0),
+    COMMON_STAND_IN(GetFileType, FILE_TYPE_UNKNOWN, ERROR_IO_DEVICE, kLastError, Noted::Handle, 0),
+    COMMON_STAND_IN(GetFinalPathNameByHandleW, 0, ERROR_NOT_ENOUGH_MEMORY, kLastError,
+                    Noted::Handle, 0),
+    COMMON_STAND_IN(GetFullPathNameW, 0, ERROR_FILENAME_EXCED_RANGE, kLastError, Noted::Path, 0),
+    COMMON_STAND_IN(GetFileSecurityW, FALSE, ERROR_ACCESS_DENIED, kLastError, Noted::Path, 0),
+    COMMON_STAND_IN(SetKernelObjectSecurity, FALSE, ERROR_ACCESS_DENIED, kLastError, Noted::Handle,
+                    0),
+    COMMON_STAND_IN(SetFileInformationByHandle, FALSE, ERROR_ACCESS_DENIED, kLastError,
+                    Noted::Handle, 0),
+    COMMON_STAND_IN(MoveFileExW, FALSE, ERROR_SHARING_VIOLATION, kLastError, Noted::Path, 1),
+    COMMON_STAND_IN(DeleteFileW, FALSE, ERROR_SHARING_VIOLATION, kLastError, Noted::Path, 0),
+    COMMON_STAND_IN(CreateMutexW, 0, ERROR_ACCESS_DENIED, kLastError, Noted::Path, 2),
     standIn("WaitForSingleObject", &standInWaitForSingleObject, &realWaitForSingleObject),
-    standIn("ReleaseMutex", &standInReleaseMutex, &realReleaseMutex),
+    // Not released: the mutex stays this thread's until its last handle goes.
+    COMMON_STAND_IN(ReleaseMutex, FALSE, ERROR_NOT_OWNER, kLastError, Noted::Handle, 0),
     standIn("CloseHandle", &standInCloseHandle, &realCloseHandle),
-    standIn("DuplicateHandle", &standInDuplicateHandle, &realDuplicateHandle),
-    standIn("OpenProcess", &standInOpenProcess, &realOpenProcess),
-    standIn("CreateFileMappingW", &standInCreateFileMappingW, &realCreateFileMappingW),
-    standIn("MapViewOfFile", &standInMapViewOfFile, &realMapViewOfFile),
-    standIn("_open_osfhandle", &standInOpenOsfhandle, &realOpenOsfhandle),
-    standIn("_fdopen", &standInFdopen, &realFdopen),
+    COMMON_STAND_IN(DuplicateHandle, FALSE, ERROR_NOT_ENOUGH_MEMORY, kLastError, Noted::Handle, 1),
+    COMMON_STAND_IN(OpenProcess, 0, ERROR_INVALID_PARAMETER),
+    COMMON_STAND_IN(CreateFileMappingW, 0, ERROR_NOT_ENOUGH_MEMORY, kLastError, Noted::Path, 5),
+    COMMON_STAND_IN(MapViewOfFile, 0, ERROR_NOT_ENOUGH_MEMORY, kLastError, Noted::Handle, 0),
+    COMMON_STAND_IN(_open_osfhandle, -1, EMFILE, kErrno, Noted::Handle, 0),
+    COMMON_STAND_IN(_fdopen, 0, ENOMEM, kErrno, Noted::Descriptor, 0),
     standIn("_close", &standInClose, &realClose),
     standIn("fclose", &standInFclose, &realFclose),
     standIn("fwrite", &standInFwrite, &realFwrite),
-    standIn("fflush", &standInFflush, &realFflush),
+    COMMON_STAND_IN(fflush, EOF, ENOSPC, kErrno),
     standIn("malloc", &standInMalloc, &realMalloc),
     standIn("calloc", &standInCalloc, &realCalloc),
     standIn("realloc", &standInRealloc, &realRealloc),
@@ -587,6 +425,8 @@ const StandIn kStandIns[] = {
     {"MessageBoxW", reinterpret_cast<void*>(&standInMessageBoxW), nullptr},
     {"MessageBoxA", reinterpret_cast<void*>(&standInMessageBoxA), nullptr},
 };
+
+#undef COMMON_STAND_IN
 
 // Calls `visit(name, slot)` for each entry of the module's import table
 // that names its call.
@@ -636,30 +476,6 @@ void pointImportsAtStandIns(HMODULE module) {
   });
 }
 
-std::string detailOf(const Record& record) {
-  std::vector<std::string> given;
-  if (record.handle != nullptr) {
-    char handle[32];
-    std::snprintf(handle, sizeof handle, "%#llx",
-                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(record.handle)));
-    given.push_back(handle);
-  }
-  if (!record.text.empty()) {
-    std::string shown = "\"";
-    for (const char c : record.text) {
-      shown += c == '\n' ? std::string("\\n") : c == '\r' ? std::string("\\r") : std::string(1, c);
-    }
-    given.push_back(shown + "\"");
-  } else if (record.size > 0) {
-    given.push_back(std::to_string(record.size) + " bytes");
-  }
-  std::string detail = std::string(record.name) + "(";
-  for (std::size_t i = 0; i < given.size(); ++i) detail += (i > 0 ? ", " : "") + given[i];
-  detail += ")";
-  if (record.role == Role::LogWrite) detail += " to the log";
-  return detail;
-}
-
 }  // namespace
 
 std::string unavailable() { return {}; }
@@ -671,47 +487,27 @@ Injector::Injector() {
 
 Injector::~Injector() {
   state.armed = false;
-  state.planned = 0;
+  plan(0, Mode::Error);
 }
 
 void Injector::plan(long k, Mode mode) {
-  state.numbered = 0;
-  state.planned = k;
-  state.plannedMode = mode;
-  state.fullNext = nullptr;
+  const long calls[kFaultMostPlanned] = {k, 0};
+  const int modes[kFaultMostPlanned] = {static_cast<int>(mode), 0};
+  faultPlanSet(&state.plan, calls, modes);
   state.log = INVALID_HANDLE_VALUE;
   state.records.clear();
   entered_.clear();
 }
 
 void Injector::during(const char* name, const std::function<void()>& call) {
-  entered_.emplace_back(state.numbered + 1, name);
+  entered_.emplace_back(state.plan.numbered + 1, name);
   state.armedThread = GetCurrentThreadId();
   state.armed = true;
   call();
   state.armed = false;
 }
 
-std::vector<Call> Injector::calls() const {
-  std::vector<Call> calls;
-  std::size_t entry = 0;
-  for (std::size_t i = 0; i < state.records.size(); ++i) {
-    const Record& record = state.records[i];
-    while (entry + 1 < entered_.size() && entered_[entry + 1].first <= static_cast<long>(i) + 1) {
-      ++entry;
-    }
-    Call call;
-    call.name = record.name;
-    if (entry < entered_.size()) call.entryPoint = entered_[entry].second;
-    call.detail = detailOf(record);
-    call.role = record.role;
-    call.size = record.size;
-    if (record.role == Role::LogWrite) call.written = record.text;
-    call.modes = record.modes;
-    calls.push_back(std::move(call));
-  }
-  return calls;
-}
+std::vector<Call> Injector::calls() const { return describedCalls(state.records, entered_); }
 
 struct MessageWatch::Watch {};
 
@@ -722,6 +518,8 @@ MessageWatch::~MessageWatch() { delete watch_; }
 std::vector<std::string> MessageWatch::shown() const { return state.boxes; }
 
 std::string MessageWatch::stray() const { return {}; }
+
+void MessageWatch::restart() { state.boxes.clear(); }
 
 namespace {
 
@@ -812,12 +610,14 @@ std::size_t openHandles() {
   return open;
 }
 
+// The turn is the mutex the module names.
 bool turnIsFree(const std::string& file) {
-  wchar_t full[MAX_PATH * 2];
-  const DWORD size = GetFullPathNameW(widenedPath(file).c_str(), MAX_PATH * 2, full, nullptr);
-  if (size == 0 || size >= MAX_PATH * 2) return false;
-  const std::wstring name = sharedObjectName(L"settings", std::wstring(full, size));
-  const HANDLE mutex = OpenMutexW(SYNCHRONIZE | MUTANT_QUERY_STATE, FALSE, name.c_str());
+  files::Target target;
+  target.path = file;
+  const std::string name = files::turnName(target);
+  if (name.empty()) return false;
+  const HANDLE mutex =
+      OpenMutexW(SYNCHRONIZE | MUTANT_QUERY_STATE, FALSE, widenedPath(name).c_str());
   // No such mutex: nobody holds a handle to it, let alone the turn.
   if (mutex == nullptr) return GetLastError() == ERROR_FILE_NOT_FOUND;
   MutantState state{};
