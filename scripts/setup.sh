@@ -3,7 +3,9 @@
 # setup.sh [linux|all]
 # Installs the Debian packages the build and the tests need, where missing:
 # "linux" for the Linux build and its tests, "all" (the default) also for the
-# Windows cross builds, Wine and the X display tests. As root with apt-get it
+# Windows cross builds, Wine and the X display tests, and QEMU where the
+# 32-bit Wine tests run in a guest (a kernel that does not run 32-bit x86
+# programs; see scripts/run-in-guest.sh). As root with apt-get it
 # installs them; otherwise it names what is missing and, for the optional
 # parts, goes on (their tests then report themselves as skipped).
 set -euo pipefail
@@ -107,16 +109,13 @@ install_packages() {
 mapfile -t linux_missing < <(missing_packages "${linux_needs[@]}")
 extra_missing=()
 if [[ ${1:-all} == all ]]; then
-  mapfile -t extra_missing < <(missing_packages "${extra_needs[@]}")
-  # 32-bit Wine cannot start on a kernel without 32-bit support: its tests
-  # skip there and say so, and its packages would only cost time.
-  if [[ " ${extra_missing[*]} " == *" wine32:i386 "* ]] &&
-     ! "$(dirname "$0")/kernel-runs-32bit.sh"; then
-    echo "setup: this kernel does not run 32-bit x86 programs: not installing wine32:i386;" \
-         "the 32-bit Wine tests will be skipped" >&2
-    extra_missing=("${extra_missing[@]/wine32:i386}")
-    mapfile -t extra_missing < <(printf '%s\n' "${extra_missing[@]}" | grep .)
+  # Where the kernel does not run 32-bit x86 programs itself, the 32-bit
+  # Wine tests run in a QEMU guest (scripts/run-in-guest.sh) that sees this
+  # machine's files, wine32:i386 too.
+  if ! "$(dirname "$0")/kernel-runs-32bit.sh"; then
+    extra_needs+=("qemu-system-x86_64 qemu-system-x86")
   fi
+  mapfile -t extra_missing < <(missing_packages "${extra_needs[@]}")
 fi
 missing=("${linux_missing[@]}" "${extra_missing[@]}")
 ((${#missing[@]} == 0)) && { register_qemu_i386; exit 0; }

@@ -26,10 +26,18 @@ missing_tool() {
 }
 
 # A kernel built or booted without 32-bit support cannot start the 32-bit
-# Wine loader at all: no tool can fix that on this machine.
+# Wine loader at all (nor can qemu-i386, which binfmt_misc may hand 32-bit
+# programs to). scripts/test.sh then runs these tests in a QEMU guest whose
+# kernel does; run here, they cannot run.
 if [[ $arch == win32 ]] && ! "$(dirname "$0")/../../scripts/kernel-runs-32bit.sh"; then
-  skip "this kernel does not execute 32-bit x86 programs (32-bit emulation is" \
-       "disabled), so 32-bit Wine cannot start; the win32 tests need a kernel that does"
+  reason="this kernel does not run 32-bit x86 programs itself, so 32-bit Wine cannot"
+  reason+=" start here; scripts/test.sh runs these tests in a QEMU guest"
+  reason+=" (scripts/run-in-guest.sh -- ctest --preset win32 -L wine)"
+  if [[ ${CI:-} == true ]]; then
+    echo "FAILED ($arch under Wine): $reason; CI must run them" >&2
+    exit 1
+  fi
+  skip "$reason"
 fi
 
 case $arch in
