@@ -11,20 +11,30 @@
 //                  permissions, owner, names and attributes; a save that
 //                  did not happen left it untouched and said so in the log
 //   log            holds no NUL byte and only lines the plugin wrote, in
-//                  order; a line is missing, or cut short on a line of its
-//                  own, only where its own write failed, and the log is
-//                  empty only where the failure came before it was begun
+//                  order; a line is missing only where its own write
+//                  failed (one cut short is taken back), cut short on a
+//                  line of its own only where its take-back failed too,
+//                  and the log is empty only where the failure came before
+//                  it was begun
 //   messages       each shown once (lost only where its own output failed)
 //   afterwards     nothing left open or locked after FWshutdown and unload;
-//                  at most one file left beside the settings file, and a
-//                  later FWconfigure saves
+//                  at most one file left beside the settings file; later
+//                  calls work: FWinit again on a fresh log, a register
+//                  written and read back, FWconfigure saving and showing its
+//                  notice, FWshutdown twice
 //
 // An interrupted call and a short transfer are the caller's to finish:
 // after one, everything is exactly as after the unfaulted run.
 //
+// Where the settings file is loaded and saved, and where a log line is
+// taken back, failures also come in pairs: a first failure, then one of the
+// calls its cleanup makes, judged by the same rules (a log line's piece may
+// stay only where both its write and its take-back failed).
+//
 // A failing run is reported with its call, mode and number. To repeat it
-// alone, set HUSHLINK_FAULT=NUMBER:MODE and run only its scenario;
-// HUSHLINK_FAULT=list lists each scenario's calls instead.
+// alone, set HUSHLINK_FAULT=NUMBER:MODE (a pair: NUMBER:MODE+NUMBER:MODE) and
+// run only its scenario; HUSHLINK_FAULT=list lists each scenario's calls
+// instead.
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -1098,6 +1108,21 @@ const Row kRows[] = {
        if (run.seen.log == joined(expected, 0, expected.size())) return "";
        return "the cut line is not simply absent: " + firstDifference(run.seen.log, expected);
      }},
+    // Where taking the cut line back fails too (each call the take-back
+    // makes, failed in turn), its piece is ended on a line of its own, and
+    // every other line stays whole: the judge's rule for the log.
+    {.name = "ALogLineCutShortWhoseTakeBackFailsLeavesOnlyItsPiece",
+     .scenario = "Session",
+     .calls =
+         [](const Call& c) {
+           return c.role == Role::LogWrite && startsWith(c.written, "FW write mem 0x100:");
+         },
+     .mode = Mode::ShortThenFull,
+     .shows = [](const Outcome& run, const Outcome&, const Call& failed) -> std::string {
+       const std::string text = failed.written.substr(0, failed.written.size() - kLineEnd.size());
+       return holdsLine(run.seen.log, text) ? "the cut line is whole in the log" : "";
+     },
+     .then = [](const Call&, const Call&) { return true; }},
     // An interrupted open of the log used to give up on the log.
     {.name = "AnInterruptedLogOpenIsRetried",
      .scenario = "Session",
@@ -1185,6 +1210,139 @@ TEST_P(FaultRow, StaysMended) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, FaultRow, ::testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- the save's order ----
+//
+// A save must leave, after a power cut at any moment, the old file or the new
+// one, never neither and never a mix: the fresh file's data reaches the disk
+// before it takes the file's name, and the new name is made to last; a
+// rewrite in place, where one is chosen, reaches the disk before the save
+// returns. These tests read the order of the calls a plain, unfaulted
+// Configure makes, as the stand-ins saw them. They do not model the disk or
+// prove what survives a power cut: they keep the order from drifting.
+
+struct SaveCalls {
+  const char* open;
+  const char* sync;
+  const char* move;  // the fresh file into place
+  std::vector<std::string> writes;
+};
+
+const SaveCalls kSaveCalls =
+    kOnWindows
+        ? SaveCalls{"CreateFileW", "FlushFileBuffers", "MoveFileExW", {"WriteFile", "SetEndOfFile"}}
+        : SaveCalls{"open", "fsync", "rename", {"write", "pwrite", "ftruncate"}};
+
+// The FWconfigure calls of the scenario's unfaulted run.
+std::vector<Call> configureCalls(const char* scenario) {
+  const Reference reference = referenceRun(scenarioNamed(scenario));
+  EXPECT_EQ(reference.outcome.problems, "");
+  std::vector<Call> calls;
+  for (const Call& call : reference.outcome.calls) {
+    if (call.entryPoint == "FWconfigure") calls.push_back(call);
+  }
+  return calls;
+}
+
+// The first call at or after `from` that `matches`; calls.size() when none.
+std::size_t findCall(const std::vector<Call>& calls, std::size_t from,
+                     const std::function<bool(const Call&)>& matches) {
+  while (from < calls.size() && !matches(calls[from])) ++from;
+  return from;
+}
+
+bool writes(const Call& call, const std::string& object) {
+  return call.object == object && call.role != Role::LogWrite &&
+         std::count(kSaveCalls.writes.begin(), kSaveCalls.writes.end(), call.name) > 0;
+}
+
+std::string listedCalls(const std::vector<Call>& calls) {
+  std::string text;
+  for (const Call& call : calls) text += "  " + call.detail + "\n";
+  return text;
+}
+
+std::string withoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// Replacing: the fresh file's data synced, then the move; on POSIX the
+// folder synced after the rename, on Windows the move written through.
+void expectTheReplacementsOrder() {
+  const std::vector<Call> calls = configureCalls("ConfigurePlainFile");
+  const std::size_t fresh = findCall(calls, 0, [](const Call& c) {
+    return c.name == kSaveCalls.open && endsWith(c.text, ".new");
+  });
+  ASSERT_LT(fresh, calls.size()) << "no fresh file opened:\n" << listedCalls(calls);
+  const std::string file = calls[fresh].gave;
+  const std::size_t move =
+      findCall(calls, fresh, [](const Call& c) { return c.name == kSaveCalls.move; });
+  ASSERT_LT(move, calls.size()) << "the fresh file never moved into place:\n" << listedCalls(calls);
+  std::size_t lastWrite = fresh;
+  for (std::size_t i = fresh; i < move; ++i) {
+    if (writes(calls[i], file)) lastWrite = i;
+  }
+  const std::size_t synced = findCall(calls, lastWrite, [&](const Call& c) {
+    return c.name == kSaveCalls.sync && c.object == file;
+  });
+  EXPECT_LT(synced, move) << "the fresh file's data is not synced between its last write and "
+                             "the move:\n"
+                          << listedCalls(calls);
+  for (std::size_t i = move; i < calls.size(); ++i) {
+    EXPECT_FALSE(writes(calls[i], file)) << "written after the move: " << calls[i].detail;
+  }
+  if (kOnWindows) {
+    constexpr unsigned long kWriteThrough = 0x8;  // MOVEFILE_WRITE_THROUGH
+    EXPECT_NE(calls[move].flags & kWriteThrough, 0u)
+        << "the move is not written through: " << calls[move].detail;
+    return;
+  }
+  // The folder the file was renamed in, synced after the rename.
+  const std::string& target = calls[move].text;
+  const std::string folder = withoutTrailingSlashes(target.substr(0, target.find_last_of('/') + 1));
+  const std::size_t folderSynced = findCall(calls, move, [&](const Call& c) {
+    if (c.name != kSaveCalls.sync) return false;
+    return findCall(calls, 0, [&](const Call& o) {
+             return o.name == kSaveCalls.open && o.gave == c.object &&
+                    withoutTrailingSlashes(o.text) == folder;
+           }) < calls.size();
+  });
+  EXPECT_LT(folderSynced, calls.size())
+      << "the folder " << visible(folder) << " is not synced after the rename:\n"
+      << listedCalls(calls);
+}
+
+// Rewriting in place (a file with a second name): synced after its last
+// write, before Configure returns, and no move.
+void expectTheRewritesOrder() {
+  const std::vector<Call> calls = configureCalls("ConfigureHardLinkedFile");
+  std::size_t lastWrite = calls.size();
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (!calls[i].object.empty() && writes(calls[i], calls[i].object)) lastWrite = i;
+  }
+  ASSERT_LT(lastWrite, calls.size()) << "nothing rewritten:\n" << listedCalls(calls);
+  const std::string file = calls[lastWrite].object;
+  EXPECT_LT(findCall(calls, lastWrite,
+                     [&](const Call& c) { return c.name == kSaveCalls.sync && c.object == file; }),
+            calls.size())
+      << "the rewritten file is not synced before Configure returns:\n"
+      << listedCalls(calls);
+  EXPECT_EQ(findCall(calls, 0, [](const Call& c) { return c.name == kSaveCalls.move; }),
+            calls.size())
+      << "a file with a second name was replaced:\n"
+      << listedCalls(calls);
+}
+
+#ifdef _WIN32
+TEST(SaveOrder, FlushedBeforeAMoveWrittenThroughAndInPlaceFlushedBeforeReturning) {
+#else
+TEST(SaveOrder, SyncedBeforeTheRenameTheFolderAfterItAndInPlaceSyncedBeforeReturning) {
+#endif
+  ASSERT_EQ(faults::unavailable(), "");
+  expectTheReplacementsOrder();
+  expectTheRewritesOrder();
+}
 
 // The list of calls stood in for follows the module: a call it starts to
 // import is either failed here or named as left alone, with why.

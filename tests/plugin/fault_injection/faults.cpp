@@ -74,6 +74,7 @@ std::vector<Call> describedCalls(const std::vector<Record>& records, const Enter
     call.detail = detailOf(record);
     call.object = record.object;
     call.gave = record.gave;
+    call.text = record.text;
     call.flags = record.flags;
     call.role = record.role;
     call.size = record.size;

@@ -61,6 +61,7 @@ struct Call {
   std::string detail;       // what it was given, as a report shows it
   std::string object;       // the descriptor or handle it works on, as shown; empty: none
   std::string gave;         // the descriptor or handle it gave back, as shown; empty: none
+  std::string text;         // the path it names, or the first bytes it writes
   unsigned long flags = 0;  // the flags it was given, where a test reads them (MoveFileExW)
   Role role = Role::Other;
   std::size_t size = 0;     // bytes asked for, or to be moved
