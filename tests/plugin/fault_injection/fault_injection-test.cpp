@@ -852,67 +852,69 @@ std::vector<Planned> pairsAfter(const Planned& first, const std::vector<Call>& c
   return pairs;
 }
 
-// A single run's report carries the pairs that follow from it after this
-// mark, one "NUMBER MODE DETAIL" a line.
-constexpr char kPairsFollow = '\x1e';
-
-std::string withPairs(const std::string& report, const std::vector<Planned>& pairs) {
-  std::string text = report + kPairsFollow;
-  for (const Planned& pair : pairs) {
-    text += std::to_string(pair.plan.second.k) + " " + faults::nameOf(pair.plan.second.mode) + " " +
-            pair.secondDetail + "\n";
-  }
-  return text;
-}
-
-// Splits the pairs off a report, adding them to `pairs`.
-std::string withoutPairs(const std::string& report, const Planned& first,
-                         std::vector<Planned>& pairs) {
-  const std::size_t mark = report.find(kPairsFollow);
-  if (mark == std::string::npos) return report;
-  std::istringstream listed(report.substr(mark + 1));
-  for (std::string line; std::getline(listed, line);) {
-    std::istringstream fields(line);
-    Planned pair = first;
-    std::string mode;
-    fields >> pair.plan.second.k >> mode;
-    faults::modeNamed(mode, pair.plan.second.mode);
-    std::getline(fields >> std::ws, pair.secondDetail);
-    pairs.push_back(pair);
-  }
-  return report.substr(0, mark);
-}
-
 // What one run must show beyond the sweep's rules; empty when it does.
 using Shows = std::function<std::string(const Outcome& run, const Planned& planned)>;
 
-// Makes each run, each judged; with `seconds`, then each pair that follows
-// from a single run. Every run made, and what each reported.
-std::vector<std::pair<Planned, std::string>> runPlanned(const Scenario& s,
-                                                        const Reference& reference,
-                                                        const std::vector<Planned>& runs,
-                                                        const Seconds& seconds,
-                                                        const Shows& shows) {
-  std::vector<std::pair<Planned, std::string>> results;
-  std::vector<Planned> next = runs;
-  while (!next.empty()) {
-    const std::vector<Planned> made = std::move(next);
-    next.clear();
-    const std::vector<std::string> reports = faults::runEach(
-        made.size(),
-        [&](std::size_t i) {
-          const Outcome run = runScenario(s, made[i].plan, &reference);
-          std::string report = run.problems;
-          if (shows) report += shows(run, made[i]);
-          if (!seconds || made[i].plan.second.k > 0) return report;
-          return withPairs(report, pairsAfter(made[i], run.calls, seconds));
-        },
-        [&](std::size_t i) { return describe(s, made[i]); });
-    for (std::size_t i = 0; i < made.size(); ++i) {
-      results.emplace_back(made[i], withoutPairs(reports[i], made[i], next));
+// What the runs came to.
+struct Swept {
+  std::size_t runs = 0;
+  std::size_t pairs = 0;
+  std::size_t failed = 0;
+  std::string failures;  // the first failed runs, each described, with what broke
+};
+
+// A run's report: "PAIRS FAILED", this mark, and the failures described.
+constexpr char kReportFollows = '\x1e';
+constexpr std::size_t kMostReported = 25;
+
+// Makes each run, each judged; with `seconds`, each pair that follows from a
+// single run is made right after it by whoever made the single run (its
+// process on POSIX, the one of the two processes under Wine), so the pairs
+// are shared out with the singles.
+Swept runPlanned(const Scenario& s, const Reference& reference, const std::vector<Planned>& runs,
+                 const Seconds& seconds, const Shows& shows) {
+  const std::vector<std::string> reports = faults::runEach(
+      runs.size(),
+      [&](std::size_t i) {
+        std::size_t pairs = 0;
+        std::size_t failed = 0;
+        std::string failures;
+        const auto judged = [&](const Planned& planned) {
+          Outcome run = runScenario(s, planned.plan, &reference);
+          const std::string report = run.problems + (shows ? shows(run, planned) : "");
+          if (!report.empty() && ++failed <= kMostReported) {
+            failures += describe(s, planned) + "\n" + report;
+          }
+          return run;
+        };
+        const Outcome first = judged(runs[i]);
+        if (seconds && runs[i].plan.second.k == 0) {
+          for (const Planned& pair : pairsAfter(runs[i], first.calls, seconds)) {
+            ++pairs;
+            judged(pair);
+          }
+        }
+        return std::to_string(pairs) + " " + std::to_string(failed) + kReportFollows + failures;
+      },
+      [&](std::size_t i) { return describe(s, runs[i]); });
+  Swept swept;
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    const std::string& report = reports[i];
+    const std::size_t mark = report.find(kReportFollows);
+    std::size_t pairs = 0;
+    std::size_t failed = 1;
+    std::string failures =
+        describe(s, runs[i]) + " (with the pairs that follow from it)\n" + report;
+    if (mark != std::string::npos) {
+      std::istringstream(report.substr(0, mark)) >> pairs >> failed;
+      failures = report.substr(mark + 1);
     }
+    swept.runs += 1 + pairs;
+    swept.pairs += pairs;
+    if (failed > 0 && swept.failed < kMostReported) swept.failures += failures;
+    swept.failed += failed;
   }
-  return results;
+  return swept;
 }
 
 class FaultSweep : public ::testing::TestWithParam<Scenario> {};
@@ -967,20 +969,12 @@ TEST_P(FaultSweep, EveryCallFailedOnceLeavesEveryOutcomeWhole) {
   // hundreds of calls would take minutes.
   const Seconds seconds =
       s.pairs && !asked ? Seconds([](const Call&, const Call&) { return true; }) : nullptr;
-  const auto results = runPlanned(s, reference, runs, seconds, nullptr);
-  std::string failures;
-  std::size_t failed = 0;
-  std::size_t pairs = 0;
-  for (const auto& [run, report] : results) {
-    if (run.plan.second.k > 0) ++pairs;
-    if (report.empty()) continue;
-    if (++failed <= 25) failures += describe(s, run) + "\n" + report;
-  }
-  EXPECT_EQ(failed, 0u) << "runs that left something broken (" << results.size()
-                        << " runs: every call of " << calls.size()
-                        << " failed in each way that fits it, and " << pairs
-                        << " pairs of a failure and one of its cleanup's calls):\n"
-                        << failures;
+  const Swept swept = runPlanned(s, reference, runs, seconds, nullptr);
+  EXPECT_EQ(swept.failed, 0u) << "runs that left something broken (" << swept.runs
+                              << " runs: every call of " << calls.size()
+                              << " failed in each way that fits it, and " << swept.pairs
+                              << " pairs of a failure and one of its cleanup's calls):\n"
+                              << swept.failures;
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, FaultSweep, ::testing::ValuesIn(kScenarios),
@@ -1194,17 +1188,13 @@ TEST_P(FaultRow, StaysMended) {
     runs.push_back(single(calls, static_cast<long>(i) + 1, row.mode));
   }
   ASSERT_FALSE(runs.empty()) << "the scenario no longer makes such a call";
-  const auto results =
+  const Swept swept =
       runPlanned(s, reference, runs, row.then, [&](const Outcome& run, const Planned& planned) {
         return row.shows(run, reference.outcome, calls[planned.plan.k - 1]);
       });
-  std::size_t pairs = 0;
-  for (const auto& [run, report] : results) {
-    if (run.plan.second.k > 0) ++pairs;
-    EXPECT_EQ(report, "") << describe(s, run);
-  }
+  EXPECT_EQ(swept.failed, 0u) << swept.failures;
   if (row.then) {
-    EXPECT_GT(pairs, 0u) << "no pair: the first failure's cleanup makes no such call";
+    EXPECT_GT(swept.pairs, 0u) << "no pair: the first failure's cleanup makes no such call";
   }
 }
 
