@@ -3,6 +3,7 @@
 // stand-ins recorded, described and placed in their entry points.
 #include "tests/plugin/fault_injection/faults.h"
 
+#include <cstdio>
 #include <string>
 
 #include "host/commands/report.h"
@@ -33,6 +34,11 @@ std::string detailOf(const Record& record) {
   std::string detail = record.name + "(";
   for (std::size_t i = 0; i < given.size(); ++i) detail += (i > 0 ? ", " : "") + given[i];
   detail += ")";
+  if (record.flags != 0) {
+    char flags[32];
+    std::snprintf(flags, sizeof flags, ", flags %#lx", record.flags);
+    detail.insert(detail.size() - 1, flags);
+  }
   if (!record.gave.empty()) detail += " = " + record.gave;
   if (record.role == Role::LogWrite) detail += " to the log";
   return detail;
@@ -64,7 +70,12 @@ std::vector<Call> describedCalls(const std::vector<Record>& records, const Enter
     Call call;
     call.name = record.name;
     if (entry < entered.size()) call.entryPoint = entered[entry].second;
+    call.entry = entry;
     call.detail = detailOf(record);
+    call.object = record.object;
+    call.gave = record.gave;
+    call.text = record.text;
+    call.flags = record.flags;
     call.role = record.role;
     call.size = record.size;
     if (record.role == Role::LogWrite || record.role == Role::Message) call.written = record.text;

@@ -3,7 +3,7 @@
 // Linux through a preloaded library that stands in for the C library's
 // calls, on Windows through the loaded DLL's import table. While an entry
 // point runs, every call the module makes for files, memory and processes is
-// numbered; one planned call fails in one planned way. What both platforms
+// numbered; one or two planned calls fail, each in a planned way. What both platforms
 // share is in faults.cpp, each platform's half in faults_posix.cpp or
 // faults_windows.cpp.
 #pragma once
@@ -39,11 +39,30 @@ enum class Role {
   Conversion,  // opens the converter for a message's text
 };
 
+// One call made to fail: its number among the calls of the run, and how.
+struct Fault {
+  long k = 0;  // 0: none
+  Mode mode = Mode::Error;
+};
+
+// The calls of one run that fail: the first, and perhaps a second after it
+// (second.k = 0: none), numbered as the run with the first failure made them.
+struct Plan {
+  long k = 0;  // 0: nothing fails
+  Mode mode = Mode::Error;
+  Fault second;
+};
+
 // One call the module made while an entry point ran.
 struct Call {
   std::string name;
-  std::string entryPoint;  // the one it was made in
-  std::string detail;      // what it was given, as a report shows it
+  std::string entryPoint;   // the one it was made in
+  std::size_t entry = 0;    // which call of an entry point it was made in, counted from 0
+  std::string detail;       // what it was given, as a report shows it
+  std::string object;       // the descriptor or handle it works on, as shown; empty: none
+  std::string gave;         // the descriptor or handle it gave back, as shown; empty: none
+  std::string text;         // the path it names, or the first bytes it writes
+  unsigned long flags = 0;  // the flags it was given, where a test reads them (MoveFileExW)
   Role role = Role::Other;
   std::size_t size = 0;     // bytes asked for, or to be moved
   std::string written;      // the bytes a log write or a message hands over
@@ -60,6 +79,7 @@ struct Record {
   std::string text;    // the path it names, or the first bytes it writes
   std::size_t size = 0;
   std::string gave;  // what it gave back, where that names something (a descriptor)
+  unsigned long flags = 0;
 };
 
 // The entry points called, each with the number its first call would have.
@@ -81,9 +101,8 @@ class Injector {
   Injector(const Injector&) = delete;
   Injector& operator=(const Injector&) = delete;
 
-  // From now on calls are numbered from 1; call `k` fails in `mode`
-  // (k = 0: none does).
-  void plan(long k, Mode mode);
+  // From now on calls are numbered from 1, and the planned ones fail.
+  void plan(const Plan& plan);
   // Calls `call`, which calls the entry point `name`.
   void during(const char* name, const std::function<void()>& call);
   std::vector<Call> calls() const;

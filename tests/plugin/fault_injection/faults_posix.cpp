@@ -88,17 +88,18 @@ Injector::Injector() {
   if (controls().watch(HUSHLINK_MODULE) == 0) {
     throw std::runtime_error("the module " HUSHLINK_MODULE " is not loaded");
   }
-  plan(0, Mode::Error);
+  plan(Plan{});
 }
 
 Injector::~Injector() {
   controls().arm(0);
-  plan(0, Mode::Error);
+  plan(Plan{});
 }
 
-void Injector::plan(long k, Mode mode) {
-  const long calls[kFaultMostPlanned] = {k, 0};
-  const int modes[kFaultMostPlanned] = {static_cast<int>(mode), 0};
+void Injector::plan(const Plan& plan) {
+  const long calls[kFaultMostPlanned] = {plan.k, plan.second.k};
+  const int modes[kFaultMostPlanned] = {static_cast<int>(plan.mode),
+                                        static_cast<int>(plan.second.mode)};
   controls().plan(calls, modes);
   entered_.clear();
 }
@@ -195,7 +196,12 @@ std::vector<std::string> MessageWatch::shown() const {
     const std::size_t end = err.find('\n', at);
     if (end == std::string::npos) break;
     const std::string line = err.substr(at, end - at);
-    if (line.rfind(kMessagePrefix, 0) == 0) texts.push_back(line.substr(kMessagePrefix.size()));
+    // A message follows the piece of one cut short (a full disk) on its line;
+    // the last one on a line is whole.
+    const std::size_t message = line.rfind(kMessagePrefix);
+    if (message != std::string::npos) {
+      texts.push_back(line.substr(message + kMessagePrefix.size()));
+    }
     at = end + 1;
   }
   return texts;
@@ -209,8 +215,12 @@ std::string MessageWatch::stray() const {
     const bool whole = end != std::string::npos;
     if (!whole) end = err.size();
     const std::string_view line(err.data() + at, end - at);
-    if (!whole || line.rfind(kMessagePrefix, 0) != 0)
+    const std::size_t message = whole ? line.rfind(kMessagePrefix) : std::string_view::npos;
+    if (message == std::string_view::npos) {
       stray += std::string(line) + (whole ? "\n" : "");
+    } else {
+      stray += std::string(line.substr(0, message));
+    }
     at = end + 1;
   }
   return stray;

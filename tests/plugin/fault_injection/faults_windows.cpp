@@ -146,7 +146,8 @@ struct Common {
   unsigned long error;
   ErrorIn errorIn = ErrorIn::LastError;
   Noted notes = Noted::Nothing;
-  int noted = 0;  // the argument noted
+  int noted = 0;     // the argument noted
+  int flagsAt = -1;  // the argument that holds the flags it is given, noted too
 };
 
 template <Common kCall, typename Result, typename... Arguments>
@@ -157,6 +158,11 @@ bool failsCommonly(Arguments... arguments) {
     if constexpr (kCall.notes == Noted::Path) notePath(turn, argument);
     if constexpr (kCall.notes == Noted::Handle) noteHandle(turn, (HANDLE)argument);
     if constexpr (kCall.notes == Noted::Descriptor) noteDescriptor(turn, argument);
+  }
+  if constexpr (kCall.flagsAt >= 0) {
+    if (turn.record != nullptr) {
+      turn.record->flags = std::get<kCall.flagsAt>(std::tuple<Arguments...>(arguments...));
+    }
   }
   if (!turn.fails) return false;
   if (kCall.errorIn == ErrorIn::Errno) {
@@ -205,7 +211,7 @@ StandIn commonStandIn() {
   return {kCall.name, reinterpret_cast<void*>(&Made::call), reinterpret_cast<void**>(&Made::real)};
 }
 
-// COMMON_STAND_IN(call, failed, error[, errorIn, notes, noted]): the table's
+// COMMON_STAND_IN(call, failed, error[, errorIn, notes, noted[, flagsAt]]): the table's
 // entry for a call of the common shape.
 #define COMMON_STAND_IN(call, ...) commonStandIn<Common{#call, __VA_ARGS__}, decltype(&call)>()
 
@@ -239,7 +245,11 @@ HANDLE WINAPI standInCreateFileW(LPCWSTR path, DWORD access, DWORD share,
     return INVALID_HANDLE_VALUE;
   }
   const HANDLE file = realCreateFileW(path, access, share, security, disposition, flags, model);
-  noteHandle(turn, file);
+  if (turn.record != nullptr && file != INVALID_HANDLE_VALUE) {
+    noteHandle(turn, file);
+    turn.record->gave = std::move(turn.record->object);
+    turn.record->object.clear();
+  }
   if (turn.record != nullptr && (access & FILE_APPEND_DATA) != 0 &&
       (endsWith(path, L"logs/Hushlink.log") || endsWith(path, L"logs\\Hushlink.log"))) {
     state.log = file;
@@ -401,7 +411,7 @@ const StandIn kStandIns[] = {
                     0),
     COMMON_STAND_IN(SetFileInformationByHandle, FALSE, ERROR_ACCESS_DENIED, kLastError,
                     Noted::Handle, 0),
-    COMMON_STAND_IN(MoveFileExW, FALSE, ERROR_SHARING_VIOLATION, kLastError, Noted::Path, 1),
+    COMMON_STAND_IN(MoveFileExW, FALSE, ERROR_SHARING_VIOLATION, kLastError, Noted::Path, 1, 2),
     COMMON_STAND_IN(DeleteFileW, FALSE, ERROR_SHARING_VIOLATION, kLastError, Noted::Path, 0),
     COMMON_STAND_IN(CreateMutexW, 0, ERROR_ACCESS_DENIED, kLastError, Noted::Path, 2),
     standIn("WaitForSingleObject", &standInWaitForSingleObject, &realWaitForSingleObject),
@@ -482,17 +492,18 @@ std::string unavailable() { return {}; }
 
 Injector::Injector() {
   pointImportsAtStandIns(loadedModule());
-  plan(0, Mode::Error);
+  plan(Plan{});
 }
 
 Injector::~Injector() {
   state.armed = false;
-  plan(0, Mode::Error);
+  plan(Plan{});
 }
 
-void Injector::plan(long k, Mode mode) {
-  const long calls[kFaultMostPlanned] = {k, 0};
-  const int modes[kFaultMostPlanned] = {static_cast<int>(mode), 0};
+void Injector::plan(const Plan& plan) {
+  const long calls[kFaultMostPlanned] = {plan.k, plan.second.k};
+  const int modes[kFaultMostPlanned] = {static_cast<int>(plan.mode),
+                                        static_cast<int>(plan.second.mode)};
   faultPlanSet(&state.plan, calls, modes);
   state.log = INVALID_HANDLE_VALUE;
   state.records.clear();
