@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "host/system/platform.h"
+
 namespace hushlink::testing {
 
 namespace {
@@ -120,17 +122,6 @@ DWORD exitCodeOf(HANDLE process) {
   return code;
 }
 
-std::wstring ownPath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD size = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (size == 0) return {};
-    if (size < path.size()) {
-      path.resize(size);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
-}
+std::wstring ownPath() { return host::ownPath().native(); }
 
 }  // namespace hushlink::testing
