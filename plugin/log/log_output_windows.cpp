@@ -69,14 +69,20 @@ class AppendTurns {
   }
 
   void close() {
+    if (kept_) give();
     if (holder_ != nullptr) UnmapViewOfFile(const_cast<LONG*>(holder_));
     if (mapping_ != nullptr) CloseHandle(mapping_);
     holder_ = nullptr;
     mapping_ = nullptr;
   }
 
-  // False when the turn did not come (or there is no shared word).
+  // False when the turn did not come (or there is no shared word). A turn
+  // kept is this call's at once.
   bool take() {
+    if (kept_) {
+      kept_ = false;
+      return true;
+    }
     if (holder_ == nullptr) return false;
     const LONG self = static_cast<LONG>(GetCurrentProcessId());
     const ULONGLONG deadline = GetTickCount64() + kLongestWaitMs;
@@ -95,7 +101,14 @@ class AppendTurns {
     }
   }
 
-  void give() { InterlockedExchange(holder_, 0); }
+  void give() {
+    kept_ = false;
+    InterlockedExchange(holder_, 0);
+  }
+
+  // Holds on to the turn taken, for the next take() of this process: a line
+  // cut short keeps it until it is taken back.
+  void keep() { kept_ = true; }
 
  private:
   static constexpr DWORD kSize = 4096;
@@ -111,6 +124,7 @@ class AppendTurns {
 
   HANDLE mapping_ = nullptr;
   volatile LONG* holder_ = nullptr;
+  bool kept_ = false;
 };
 
 // There is one log per module.
@@ -160,13 +174,22 @@ std::size_t writeAll(HANDLE handle, const char* bytes, std::size_t size, bool& r
 
 HANDLE handleOf(std::FILE* file) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))); }
 
-// Writes while holding the log's turn, where there is one.
+// Writes while holding the log's turn, where there is one. With
+// `keepIfCut`, a line cut short whose piece can be taken back keeps the turn
+// for takeBackCutLine(), so that no other session's line can follow the
+// piece before it is taken back.
 std::size_t writeInTurn(std::FILE* file, const char* bytes, std::size_t size, bool& readerGone,
-                        LineWritten& piece) {
+                        LineWritten& piece, bool keepIfCut = false) {
   const HANDLE handle = handleOf(file);
   const bool turnTaken = logTurns.take();
   const std::size_t done = writeAll(handle, bytes, size, readerGone, piece);
-  if (turnTaken) logTurns.give();
+  if (turnTaken) {
+    if (keepIfCut && done > 0 && done < size && piece.pieceStart >= 0) {
+      logTurns.keep();
+    } else {
+      logTurns.give();
+    }
+  }
   return done;
 }
 
@@ -223,7 +246,8 @@ LineWritten writeWholeLine(std::FILE* file, const char* line, std::size_t size, 
                          : static_cast<char*>(std::malloc(translatedSize));
   if (translated == nullptr) return result;
   translateLineEnds(line, size, translated);
-  const std::size_t done = writeInTurn(file, translated, translatedSize, result.readerGone, result);
+  const std::size_t done =
+      writeInTurn(file, translated, translatedSize, result.readerGone, result, true);
   // Counted in the line's own bytes: all, none, or some but not all. Where
   // the piece lies stays in the file's bytes, CR LF and all.
   result.bytes = done == translatedSize ? size : std::min(done, size - 1);
@@ -232,11 +256,12 @@ LineWritten writeWholeLine(std::FILE* file, const char* line, std::size_t size, 
 }
 
 bool takeBackCutLine(std::FILE* file, const LineWritten& written) {
-  if (written.pieceStart < 0) return false;
-  // Only while holding the turn: the other appenders wait for it, so no line
-  // of theirs can land between the look at where the file ends and the cut,
-  // where it would be cut with our piece. Without the turn nothing is cut.
-  if (!logTurns.take()) return false;
+  // Only while holding the turn, kept since the cut line's write where that
+  // had it: the other appenders wait for it, so no line of theirs can land
+  // after the piece, nor between the look at where the file ends and the
+  // cut, where it would be cut with the piece. Without the turn (it did not
+  // come in time, or there is no shared word) nothing is cut.
+  if (written.pieceStart < 0 || !logTurns.take()) return false;
   bool taken = false;
   // The log's own handle may only append; the cut needs one that may write.
   wchar_t path[MAX_PATH * 2];

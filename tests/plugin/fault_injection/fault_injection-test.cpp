@@ -496,17 +496,26 @@ void judge(const Scenario& s, const Plan& plan, const Reference* reference,
     return f.fault.mode == Mode::Error && f.fault.k < firstLogWrite;
   });
   // A line whose write failed may be missing: one cut short is taken back.
-  // Only where its take-back failed as well (the second failure of a pair,
-  // made before the log's next write) may its piece stay.
+  // Only where its take-back failed as well may its piece stay: the other
+  // failure of a pair came after the write and before the log's next one
+  // (the take-back's own calls), or before the log's first write, while the
+  // log was set up (on Windows the take-back needs the appenders' turn,
+  // which such a failure can leave the session without).
   std::vector<LostLine> lost;
   for (const Failed& f : failures) {
     if (f.call->role != Role::LogWrite || !told(f)) continue;
     LostLine line{f.call->written, false};
-    if (f.fault.mode == Mode::ShortThenFull && plan.second.k > f.fault.k) {
-      line.mayBeCut = true;
-      for (long k = f.fault.k + 1; k < plan.second.k; ++k) {
-        if (outcome.calls[k - 1].role == Role::LogWrite) line.mayBeCut = false;
+    for (const Failed& other : failures) {
+      if (f.fault.mode != Mode::ShortThenFull || &other == &f) continue;
+      if (other.fault.k < f.fault.k) {
+        line.mayBeCut = line.mayBeCut || other.fault.k < firstLogWrite;
+        continue;
       }
+      bool beforeTheNextWrite = true;
+      for (long k = f.fault.k + 1; k < other.fault.k; ++k) {
+        if (outcome.calls[k - 1].role == Role::LogWrite) beforeTheNextWrite = false;
+      }
+      line.mayBeCut = line.mayBeCut || beforeTheNextWrite;
     }
     lost.push_back(line);
   }
@@ -828,8 +837,15 @@ using Seconds = std::function<bool(const Call& first, const Call& second)>;
 // C++ exception of a thread in a host written in C, the C++ runtime has no
 // memory for its per-thread exception data, and the dynamic loader ends the
 // process ("cannot allocate memory for thread-local data", status 127).
-// That is the runtime's failure, not the module's (see the README's list of
-// what the plugin cannot promise).
+// Under Wine the runtime linked into the DLL also takes a handle to the
+// thread (DuplicateHandle of the current thread's pseudo-handle) the first
+// time the thread throws, and aborts where it cannot: left out as well.
+// Both are the runtime's failures, not the module's (see the README's list
+// of what the plugin cannot promise).
+bool throwsMachinery(const Call& call) {
+  return call.name == "DuplicateHandle" && endsWith(call.object, "fffffffe");
+}
+
 std::vector<Planned> pairsAfter(const Planned& first, const std::vector<Call>& calls,
                                 const Seconds& seconds) {
   std::vector<Planned> pairs;
@@ -840,7 +856,7 @@ std::vector<Planned> pairsAfter(const Planned& first, const std::vector<Call>& c
   for (std::size_t i = static_cast<std::size_t>(plan.k); i < calls.size(); ++i) {
     const Call& call = calls[i];
     if (call.entry != failed.entry) break;
-    if (call.role == Role::Allocation || !seconds(failed, call)) continue;
+    if (call.role == Role::Allocation || throwsMachinery(call) || !seconds(failed, call)) continue;
     for (const Mode mode : call.modes) {
       if (mode != Mode::Error && mode != Mode::ShortThenFull) continue;
       Planned pair = first;
@@ -880,6 +896,12 @@ Swept runPlanned(const Scenario& s, const Reference& reference, const std::vecto
         std::size_t failed = 0;
         std::string failures;
         const auto judged = [&](const Planned& planned) {
+          if (const char* trace = std::getenv("HUSHLINK_FAULT_TRACE")) {
+            if (std::FILE* out = std::fopen(trace, "a")) {
+              std::fprintf(out, "%s\n", describe(s, planned).c_str());
+              std::fclose(out);
+            }
+          }
           Outcome run = runScenario(s, planned.plan, &reference);
           const std::string report = run.problems + (shows ? shows(run, planned) : "");
           if (!report.empty() && ++failed <= kMostReported) {
