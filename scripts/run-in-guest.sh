@@ -90,8 +90,6 @@ mount -t tmpfs -o mode=0755 tmpfs /rw
 mkdir /rw/upper /rw/work
 mount -t overlay -o lowerdir=/lower,upperdir=/rw/upper,workdir=/rw/work overlay /newroot ||
   stop "cannot mount the overlay"
-share=$(cat /control/share)
-mount -t 9p -o "$p9" share "/newroot$share" || stop "cannot mount $share"
 mount -t proc proc /newroot/proc
 mount -t sysfs sysfs /newroot/sys
 mount -t devtmpfs devtmpfs /newroot/dev
@@ -103,6 +101,11 @@ mkdir -p /newroot/dev/pts /newroot/dev/shm /newroot/run/hushlink-guest
 mount -t devpts -o gid=5,mode=620,ptmxmode=666 devpts /newroot/dev/pts
 mount -t tmpfs -o mode=1777 tmpfs /newroot/dev/shm
 mount -t tmpfs -o mode=1777 tmpfs /newroot/tmp
+# The checkout last but for the tmpfs folders inside it: it may lie in a
+# folder the guest has just made afresh (a clone under /tmp).
+share=$(cat /control/share)
+mkdir -p "/newroot$share"
+mount -t 9p -o "$p9" share "/newroot$share" || stop "cannot mount $share"
 while read -r dir; do
   [ -n "$dir" ] || continue
   mkdir -p "/newroot$dir" && mount -t tmpfs -o mode=0755 tmpfs "/newroot$dir" ||
