@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# run-in-wine.sh win32|win64 PREFIX PROGRAM ARGS...
+# run-in-wine.sh win32|win64 PREFIX [PROGRAM ARGS...]
 #
 # Runs a Windows program under Wine, headless under Xvfb, in a fresh temporary
 # working directory: the Windows builds' CMAKE_CROSSCOMPILING_EMULATOR. The
 # Wine prefix is made on first use; programs sharing it run one at a time.
+# Without a program, it only makes the prefix.
 # Exits 77 (a skip, never a pass) when this machine cannot run it, saying
 # why; under CI=true a missing tool is a failure instead.
 set -uo pipefail
@@ -68,13 +69,21 @@ mkdir -p "$prefix"
 exec 9>"$prefix.lock"
 flock 9
 if [[ ! -e $prefix/user.reg ]]; then
-  "${in_wine[@]}" wineboot --init ||
-    { echo "FAILED ($arch under Wine): cannot make the prefix" >&2; exit 1; }
+  # Under slow emulation (a QEMU guest without KVM) the first start can stop
+  # waiting for the new prefix after five minutes while it is still being
+  # made: let that finish, then start once more.
+  if ! "${in_wine[@]}" wineboot --init; then
+    /usr/lib/wine/wineserver -w 2>/dev/null
+    "${in_wine[@]}" wineboot --init ||
+      { echo "FAILED ($arch under Wine): cannot make the prefix" >&2; exit 1; }
+  fi
   # Xvfb runs no window manager: without this, Wine waits two seconds for
   # one at every message box.
   "${in_wine[@]}" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
   /usr/lib/wine/wineserver -w 2>/dev/null || true
 fi
+
+(($# > 0)) || exit 0
 
 work=$(mktemp -d /tmp/hushlink-wine-XXXXXX)
 trap 'rm -rf "$work"' EXIT
