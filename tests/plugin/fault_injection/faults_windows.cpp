@@ -666,10 +666,15 @@ void reportAbort(int) { nameTheRun("the process was aborted"); }
 
 namespace {
 
-// A second process of this program, running the same test, takes every
-// other run: Wine runs the two side by side. It writes each report to the
-// file this names, as "INDEX SIZE\n" and the report.
+// Two more processes of this program, running the same test, each take
+// every other run: Wine runs the two side by side. Each writes its reports to
+// the file the first variable names, as "INDEX SIZE\n" and the report; the
+// second says which half it takes. The test's own process makes none of the
+// runs: each loads the module afresh, and the 32-bit language runtime's
+// thread library keeps a thread-local slot at every load, so one process
+// making every run of the sweep would run out of slots.
 constexpr const char* kShareVariable = "HUSHLINK_FAULT_SHARE";
+constexpr const char* kHalfVariable = "HUSHLINK_FAULT_SHARE_HALF";
 // Fewer runs than this are not worth a process start.
 constexpr std::size_t kRunsWorthSharing = 40;
 
@@ -711,48 +716,26 @@ std::vector<std::size_t> sharedOut(std::size_t count, std::size_t first) {
   return indexes;
 }
 
-// Starts this program on the current test alone, to report the odd runs
-// into `reportsPath`.
-HANDLE startSharer(const std::wstring& reportsPath) {
+// Starts this program on the current test alone, to report the runs of
+// `half` into `reportsPath`.
+HANDLE startSharer(const std::wstring& reportsPath, std::size_t half) {
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
   const std::string name = std::string(test->test_suite_name()) + "." + test->name();
   SetEnvironmentVariableW(widened(kShareVariable).c_str(), reportsPath.c_str());
+  SetEnvironmentVariableW(widened(kHalfVariable).c_str(), std::to_wstring(half).c_str());
   const HANDLE sharer = startProcess(
       quotedArgument(ownPath()) + L" " + quotedArgument(widened("--gtest_filter=" + name)), nullptr,
       L"NUL");
   SetEnvironmentVariableW(widened(kShareVariable).c_str(), nullptr);
+  SetEnvironmentVariableW(widened(kHalfVariable).c_str(), nullptr);
   return sharer;
 }
 
-}  // namespace
-
-std::vector<std::string> runEach(std::size_t count,
-                                 const std::function<std::string(std::size_t)>& run,
-                                 const std::function<std::string(std::size_t)>& describe) {
-  std::vector<std::string> reports(count);
-  const char* sharing = std::getenv(kShareVariable);
-  if (sharing != nullptr && sharing[0] != '\0') {
-    // The second process: its reports go to the first.
-    std::ofstream out(sharing, std::ios::binary);
-    runInTurn(sharedOut(count, 1), run, describe, [&](std::size_t i, const std::string& report) {
-      out << i << ' ' << report.size() << '\n' << report << std::flush;
-    });
-    return reports;
-  }
-  const auto keep = [&](std::size_t i, const std::string& report) { reports[i] = report; };
-  if (count < kRunsWorthSharing) {
-    std::vector<std::size_t> all(count);
-    for (std::size_t i = 0; i < count; ++i) all[i] = i;
-    runInTurn(all, run, describe, keep);
-    return reports;
-  }
-  static int shares = 0;
-  const std::filesystem::path reportsPath =
-      std::filesystem::temp_directory_path() /
-      ("hushlink-fault-reports-" + std::to_string(GetCurrentProcessId()) + "-" +
-       std::to_string(++shares));
-  const HANDLE sharer = startSharer(reportsPath.wstring());
-  runInTurn(sharedOut(count, 0), run, describe, keep);
+// Waits for the sharer of `half` and takes its reports; a run it did not
+// report is one it died before.
+void collectHalf(HANDLE sharer, const std::filesystem::path& reportsPath, std::size_t half,
+                 std::vector<std::string>& reports) {
+  const std::size_t count = reports.size();
   const DWORD exitCode = exitCodeOf(sharer);
   std::vector<bool> came(count, false);
   {
@@ -765,11 +748,46 @@ std::vector<std::string> runEach(std::size_t count,
   }
   std::error_code ignored;
   std::filesystem::remove(reportsPath, ignored);
-  for (const std::size_t i : sharedOut(count, 1)) {
+  for (const std::size_t i : sharedOut(count, half)) {
     if (!came[i]) {
-      reports[i] = "the second process ended (exit code " + std::to_string(exitCode) +
-                   ") before it reported this run";
+      reports[i] = "the process making every other run ended (exit code " +
+                   std::to_string(exitCode) + ") before it reported this run";
     }
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> runEach(std::size_t count,
+                                 const std::function<std::string(std::size_t)>& run,
+                                 const std::function<std::string(std::size_t)>& describe) {
+  std::vector<std::string> reports(count);
+  const char* sharing = std::getenv(kShareVariable);
+  if (sharing != nullptr && sharing[0] != '\0') {
+    // A sharer: its reports go to the test's process.
+    const char* half = std::getenv(kHalfVariable);
+    std::ofstream out(sharing, std::ios::binary);
+    runInTurn(sharedOut(count, half != nullptr && half[0] == '1' ? 1 : 0), run, describe,
+              [&](std::size_t i, const std::string& report) {
+                out << i << ' ' << report.size() << '\n' << report << std::flush;
+              });
+    return reports;
+  }
+  if (count < kRunsWorthSharing) {
+    std::vector<std::size_t> all(count);
+    for (std::size_t i = 0; i < count; ++i) all[i] = i;
+    runInTurn(all, run, describe,
+              [&](std::size_t i, const std::string& report) { reports[i] = report; });
+    return reports;
+  }
+  static int shares = 0;
+  const std::string stem = "hushlink-fault-reports-" + std::to_string(GetCurrentProcessId()) + "-" +
+                           std::to_string(++shares) + "-";
+  const std::filesystem::path paths[] = {std::filesystem::temp_directory_path() / (stem + "0"),
+                                         std::filesystem::temp_directory_path() / (stem + "1")};
+  const HANDLE sharers[] = {startSharer(paths[0].wstring(), 0), startSharer(paths[1].wstring(), 1)};
+  for (std::size_t half = 0; half < 2; ++half) {
+    collectHalf(sharers[half], paths[half], half, reports);
   }
   return reports;
 }
