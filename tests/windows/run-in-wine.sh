@@ -110,15 +110,31 @@ if $session; then
   # hold it.
   exec 9>&-
   session_dir=$(mktemp -d /tmp/hushlink-wine-session-XXXXXX)
+  xvfb=
+  # The server, the services and the display go with the session, however
+  # it ends.
+  end_session() {
+    /usr/lib/wine/wineserver -k 2>/dev/null
+    /usr/lib/wine/wineserver -w 2>/dev/null
+    if [[ -n $xvfb ]]; then
+      kill "$xvfb" 2>/dev/null
+      wait "$xvfb" 2>/dev/null
+    fi
+    rm -rf "$session_dir"
+  }
+  trap end_session EXIT
+  trap 'exit 143' TERM INT
   Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 -noreset 3>"$session_dir/display" \
     >"$session_dir/xvfb.log" 2>&1 &
   xvfb=$!
-  for _ in $(seq 100); do [[ -s $session_dir/display ]] && break; sleep 0.1; done
+  # Slow to start under emulation: up to a minute.
+  for _ in $(seq 600); do
+    [[ -s $session_dir/display ]] || ! kill -0 "$xvfb" 2>/dev/null && break
+    sleep 0.1
+  done
   display=$(<"$session_dir/display")
   if [[ -z $display ]]; then
     cat "$session_dir/xvfb.log" >&2
-    kill "$xvfb" 2>/dev/null
-    rm -rf "$session_dir"
     echo "FAILED ($arch under Wine): Xvfb did not start" >&2
     exit 1
   fi
@@ -127,13 +143,7 @@ if $session; then
   # started here, they hold no test's output open.
   DISPLAY=:$display "${in_wine[@]}" cmd /c exit </dev/null >/dev/null 2>&1
   HUSHLINK_WINE_SESSION="$prefix:$display" "$@"
-  status=$?
-  /usr/lib/wine/wineserver -k 2>/dev/null
-  /usr/lib/wine/wineserver -w 2>/dev/null
-  kill "$xvfb" 2>/dev/null
-  wait "$xvfb" 2>/dev/null
-  rm -rf "$session_dir"
-  exit "$status"
+  exit
 fi
 
 work=$(mktemp -d /tmp/hushlink-wine-XXXXXX)
