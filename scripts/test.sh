@@ -46,9 +46,9 @@ trap 'rm -rf "$logs"' EXIT
 # run_tests TARGET: one preset's tests; its status in $logs/TARGET.status.
 # A Windows suite runs with one Wine server and display kept up for all its
 # programs. In the guest: the win32 tests that need Wine first, as they take
-# longest, the fault sweep without its pairs (an emulated run costs many
-# times a native one; the 64-bit module's sweep makes them all); then the
-# others here (their CTest results in junit-host.xml).
+# longest, the fault sweep in its short form (an emulated run costs many
+# times a native one; the 64-bit module's sweep is whole); then the others
+# here (their CTest results in junit-host.xml).
 run_tests() {
   local result=0 dir started prefix
   dir=$(build_dir "$1")
@@ -60,7 +60,7 @@ run_tests() {
     # The guest's Wine prefix in its memory (made on the 9p share it would
     # take far longer), made before the tests, so that no test's time limit
     # counts it.
-    HUSHLINK_FAULT_PAIRS=0 scripts/run-in-guest.sh --tmpfs "$prefix" -- bash -c \
+    HUSHLINK_FAULT_SWEEP=short scripts/run-in-guest.sh --tmpfs "$prefix" -- bash -c \
       'tests/windows/run-in-wine.sh win32 "$1" &&
        exec tests/windows/run-in-wine.sh --session win32 "$1" -- ctest --preset win32 -L wine -j "$2"' \
       prefix "$prefix" "$(nproc)" || result=1
@@ -76,18 +76,19 @@ run_tests() {
   echo "$result" >"$logs/$1.status"
 }
 
-# The Windows suites mostly wait on Wine, one program at a time: they run in
-# the background, side by side, each with a Wine prefix and X displays of its
-# own, while the Linux suites are built and run.
-scripts/build.sh linux "${windows[@]}" || exit 1
+# The Windows suites mostly wait on Wine, one program at a time (the 32-bit
+# one, in the guest, the longest of all): they are built first and run in the
+# background, side by side, each with a Wine prefix and X display of its own,
+# while the Linux suites are built and run. The 32-bit Linux suite runs with
+# the Linux ones, in the foreground: under qemu-i386 it wants the processor,
+# not a wait.
 for target in "${windows[@]}"; do
+  scripts/build.sh "$target" || { wait; exit 1; }
   run_tests "$target" >"$logs/$target.log" 2>&1 &
 done
-# The 32-bit Linux suite runs with the Linux ones, in the foreground: under
-# qemu-i386 it wants the processor, not a wait.
 targets+=(linux32)
 for target in linux linux32 asan fuzz; do
-  [[ $target == linux ]] || scripts/build.sh "$target" || { wait; exit 1; }
+  scripts/build.sh "$target" || { wait; exit 1; }
   echo "== tests: $target"
   run_tests "$target"
 done
