@@ -25,17 +25,21 @@ done
 targets=(linux "${windows[@]}" asan fuzz)
 
 # Where the 32-bit Wine tests run: here, or in a guest booted once for all of
-# them. Without either they cannot run, which fails the test command.
+# them. Without either they are skipped, saying why, and under CI=true the
+# test command fails.
 win32_in_guest=false
 if [[ " ${windows[*]} " == *" win32 "* ]] && ! scripts/kernel-runs-32bit.sh; then
   if scripts/run-in-guest.sh --prepare; then
     echo "test: this kernel does not run 32-bit x86 programs: the win32 Wine tests" \
          "will run in a QEMU guest" >&2
     win32_in_guest=true
-  else
+  elif [[ ${CI:-} == true ]]; then
     echo "test: FAILED: this kernel does not run 32-bit x86 programs and no QEMU guest can" \
          "be started (see above): the win32 Wine tests cannot run" >&2
     exit 1
+  else
+    echo "test: this kernel does not run 32-bit x86 programs and no QEMU guest can be" \
+         "started (see above): the win32 Wine tests are SKIPPED" >&2
   fi
 fi
 
