@@ -613,8 +613,11 @@ INSTANTIATE_TEST_SUITE_P(Situations, SettingsSaveTest, ::testing::ValuesIn(kSave
 // ---- savers at once ----
 
 // Savers in several threads, each with lines of its own length, while
-// another thread reads the file without pause: every read finds one whole
-// line, every save has its turn, and only the settings file is left.
+// another thread reads the file over and over: every read finds one whole
+// line, every save has its turn, and only the settings file is left. The
+// reader rests a millisecond between looks: reading without pause, it kept
+// a loaded two-core machine's processor from the saver holding the turn for
+// the five seconds after which the others rightly give up.
 TEST(SettingsSavers, TakeTurnsAndAReaderAlwaysFindsOneWholeLine) {
   TempWorkingDirectory directory(TempWorkingDirectory::kBoth, memoryBackedTempFolder());
   writeLogging(kPath, 1);
@@ -644,6 +647,7 @@ TEST(SettingsSavers, TakeTurnsAndAReaderAlwaysFindsOneWholeLine) {
     if (std::find(whole.begin(), whole.end(), content) == whole.end() && torn.empty()) {
       torn = content;
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   for (std::thread& saver : savers) saver.join();
   EXPECT_EQ(torn, "") << "a look found a torn file";
