@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <iterator>
 #include <map>
@@ -197,8 +198,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
 };
 
 // A scratch working directory with the plugin's folders; standard output
-// becomes a file in it.
-void enterScratchDirectory() {
+// becomes a file in it. Returns its path, for removing it at the end.
+std::string enterScratchDirectory() {
   char path[] = "/tmp/hushlink-bench-XXXXXX";
   if (::mkdtemp(path) == nullptr || ::chdir(path) != 0) {
     std::perror("scratch directory");
@@ -208,6 +209,14 @@ void enterScratchDirectory() {
   ::mkdir("logs", 0777);
   if (std::freopen("stdout.txt", "w", stdout) == nullptr) std::exit(1);
   std::fprintf(stderr, "working directory: %s\n", path);
+  return path;
+}
+
+// The log grows by millions of lines a run: it is not left behind in /tmp.
+void removeScratchDirectory(const std::string& path) {
+  std::fflush(stdout);
+  std::error_code ignored;
+  if (::chdir("/") == 0) std::filesystem::remove_all(path, ignored);
 }
 
 }  // namespace
@@ -224,14 +233,15 @@ int main(int argc, char** argv) {
   floorRead32 = reinterpret_cast<FWread32Fn>(floorModule.symbol("floorRead32"));
   floorWrite32 = reinterpret_cast<FWwrite32Fn>(floorModule.symbol("floorWrite32"));
 
-  enterScratchDirectory();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  const std::string scratch = enterScratchDirectory();
   RatioReporter reporter;
   reporter.SetOutputStream(&std::cerr);
   reporter.SetErrorStream(&std::cerr);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.printSummary(std::cerr);
   benchmark::Shutdown();
+  removeScratchDirectory(scratch);
   return 0;
 }

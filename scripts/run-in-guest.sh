@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# run-in-guest.sh [--tmpfs DIR]... [--timeout SECONDS] -- COMMAND [ARGS...]
+# run-in-guest.sh [--tmpfs DIR]... [--cpus N] [--timeout SECONDS] -- COMMAND [ARGS...]
 # run-in-guest.sh --prepare
 #
 # Runs one command inside a QEMU full-system x86-64 guest (TCG) and exits
@@ -17,7 +17,10 @@
 # here. Only what it writes into the checkout outlives the guest. Each
 # --tmpfs DIR mounts an empty memory-backed folder at DIR in the guest, for
 # things that must be fast and need not outlive it (a Wine prefix: making one
-# on the 9p share takes minutes).
+# on the 9p share takes minutes). The guest has as many processors as this
+# machine, or --cpus N: one, for a command that runs one program at a time
+# beside other work here (a guest processor left waiting for a core here
+# keeps its others spinning on the guest kernel's locks).
 #
 # The kernel (linux-image-amd64's) and busybox-static are fetched with
 # apt-get download and unpacked, never installed on this machine; they and the
@@ -31,6 +34,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache=${HUSHLINK_GUEST_CACHE:-$root/build-guest}
 timeout=${HUSHLINK_GUEST_TIMEOUT:-1800}
+cpus=$(nproc)
 tmpfs_dirs=()
 prepare_only=false
 
@@ -43,13 +47,15 @@ while (($# > 0)); do
   case $1 in
     --prepare) prepare_only=true; shift ;;
     --tmpfs) (($# >= 2)) || fail "--tmpfs needs a folder"; tmpfs_dirs+=("$(realpath -m -- "$2")"); shift 2 ;;
+    --cpus) (($# >= 2)) || fail "--cpus needs a number"; cpus=$2; shift 2 ;;
     --timeout) (($# >= 2)) || fail "--timeout needs seconds"; timeout=$2; shift 2 ;;
     --) shift; break ;;
-    *) fail "unknown option $1 (usage: run-in-guest.sh [--tmpfs DIR]... [--timeout SECONDS] -- COMMAND...)" ;;
+    *) fail "unknown option $1 (usage: run-in-guest.sh [--tmpfs DIR]... [--cpus N] [--timeout SECONDS] -- COMMAND...)" ;;
   esac
 done
 $prepare_only || (($# > 0)) || fail "no command given (usage: run-in-guest.sh ... -- COMMAND...)"
 [[ $timeout =~ ^[1-9][0-9]*$ ]] || fail "the time limit must be a whole number of seconds, not '$timeout'"
+[[ $cpus =~ ^[1-9][0-9]*$ ]] || fail "the number of processors must be a whole number, not '$cpus'"
 
 qemu=$(command -v qemu-system-x86_64) ||
   fail "qemu-system-x86_64 is missing (Debian qemu-system-x86; scripts/setup.sh installs it)"
@@ -214,14 +220,14 @@ printf '%s\n' "${tmpfs_dirs[@]}" >"$control/tmpfs"
   printf '\n'
 } >"$control/run.sh"
 
-# Multi-threaded TCG on every core; SMAP off, or 32-bit user code's iret
-# faults under QEMU 7.2's emulation. No disk, no network, no display: the
+# Multi-threaded TCG, a thread here for each guest processor; SMAP off, or
+# 32-bit user code's iret faults under QEMU 7.2's emulation. No disk, no network, no display: the
 # serial console is this script's output, and the guest powers itself off.
 "$qemu" -version >/dev/null 2>&1 || fail "$qemu does not start"
 timeout --foreground --kill-after=10 "$timeout" "$qemu" \
   -nodefaults -no-user-config -nographic -no-reboot \
   -bios qboot.rom -machine pc -accel tcg,thread=multi -cpu max,smap=off \
-  -smp "$(nproc)" -m 4G \
+  -smp "$cpus" -m 4G \
   -kernel "$cache/vmlinuz" -initrd "$cache/initramfs.cpio.gz" \
   -append "console=ttyS0 quiet loglevel=3 panic=-1" \
   -chardev stdio,id=console,signal=on -serial chardev:console \
