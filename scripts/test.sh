@@ -83,26 +83,31 @@ run_tests() {
 # The Windows suites mostly wait on Wine, one program at a time (the 32-bit
 # one, in the guest, the longest of all): they are built first and run in the
 # background, side by side, each with a Wine prefix and X display of its own,
-# while the Linux suites are built and run. The 32-bit Linux suite runs with
-# the Linux ones, in the foreground: under qemu-i386 it wants the processor,
-# not a wait. The guest, when there is one, is the longest path of all:
-# everything started after it gives way to it (the guest's processor is a
-# thread here, and one kept waiting holds up each program in it).
+# while the Linux suites are built and run. Those run in the background too,
+# each while the next is built (their tests spend much of their time waiting
+# on child processes and files), one suite at a time. The guest, when there
+# is one, is the longest path of all: everything started after it gives way
+# to it (the guest's processor is a thread here, and one kept waiting holds
+# up each program in it).
 for target in "${windows[@]}"; do
   scripts/build.sh "$target" || { wait; exit 1; }
+  echo "== tests: $target, in the background"
   run_tests "$target" >"$logs/$target.log" 2>&1 &
   if [[ $target == win32 ]] && $win32_in_guest; then
     renice -n 10 -p $$ >/dev/null
   fi
 done
 targets+=(linux32)
+suite=
 for target in linux linux32 asan fuzz; do
   scripts/build.sh "$target" || { wait; exit 1; }
-  echo "== tests: $target"
-  run_tests "$target"
+  [[ -z $suite ]] || wait "$suite"
+  echo "== tests: $target, in the background"
+  run_tests "$target" >"$logs/$target.log" 2>&1 &
+  suite=$!
 done
 wait
-for target in "${windows[@]}"; do
+for target in linux linux32 asan fuzz "${windows[@]}"; do
   echo "== tests: $target"
   cat "$logs/$target.log"
 done
