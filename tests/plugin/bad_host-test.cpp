@@ -205,7 +205,9 @@ TEST(BadHost, UnloadingWithoutShutdownReleasesTheLogAndTheStore) {
   EXPECT_EQ(openDescriptors(), descriptors);
   // 270 stores kept would be 17 MiB; freed memory is reused. (AddressSanitizer
   // holds freed memory back on purpose, and finds leaks itself.)
-  if (!HUSHLINK_SANITIZED) EXPECT_LT(residentKilobytes() - resident, 1024);
+  if (!HUSHLINK_SANITIZED) {
+    EXPECT_LT(residentKilobytes() - resident, 1024);
+  }
   EXPECT_EQ(directory.log(), std::string(kStartLines) + "FW write mem 0x100: 0x1\n")
       << "unloading writes nothing";
 }
