@@ -221,8 +221,9 @@ printf '%s\n' "${tmpfs_dirs[@]}" >"$control/tmpfs"
 } >"$control/run.sh"
 
 # Multi-threaded TCG, a thread here for each guest processor; SMAP off, or
-# 32-bit user code's iret faults under QEMU 7.2's emulation. No disk, no network, no display: the
-# serial console is this script's output, and the guest powers itself off.
+# 32-bit user code's iret faults under QEMU 7.2's emulation. No disk, no
+# network, no display: the serial console is this script's output, and the
+# guest powers itself off.
 "$qemu" -version >/dev/null 2>&1 || fail "$qemu does not start"
 timeout --foreground --kill-after=10 "$timeout" "$qemu" \
   -nodefaults -no-user-config -nographic -no-reboot \
