@@ -615,9 +615,14 @@ INSTANTIATE_TEST_SUITE_P(Situations, SettingsSaveTest, ::testing::ValuesIn(kSave
 // Savers in several threads, each with lines of its own length, while
 // another thread reads the file over and over: every read finds one whole
 // line, every save has its turn, and only the settings file is left. The
-// reader rests a millisecond between looks: reading without pause, it kept
-// a loaded two-core machine's processor from the saver holding the turn for
-// the five seconds after which the others rightly give up.
+// reader rests between looks as long as its look took, and at least a
+// millisecond, so that it holds the file open at most half the time on any
+// machine. Reading without pause, it kept a loaded two-core machine's
+// processor from the saver holding the turn for the five seconds after which
+// the others rightly give up. Resting a fixed millisecond on an emulated
+// processor, where each look takes many times longer, it held the file open
+// nearly all the time: a Windows save cannot replace a file someone has open,
+// and after two seconds of finding it open it rightly failed.
 TEST(SettingsSavers, TakeTurnsAndAReaderAlwaysFindsOneWholeLine) {
   TempWorkingDirectory directory(TempWorkingDirectory::kBoth, memoryBackedTempFolder());
   writeLogging(kPath, 1);
@@ -642,12 +647,15 @@ TEST(SettingsSavers, TakeTurnsAndAReaderAlwaysFindsOneWholeLine) {
   std::size_t looks = 0;
   std::string torn;
   while (running > 0) {
+    const auto lookStarted = std::chrono::steady_clock::now();
     const std::string content = readShared("inis/Hushlink.ini");
     ++looks;
     if (std::find(whole.begin(), whole.end(), content) == whole.end() && torn.empty()) {
       torn = content;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto look = std::chrono::steady_clock::now() - lookStarted;
+    std::this_thread::sleep_for(
+        std::max<std::chrono::steady_clock::duration>(look, std::chrono::milliseconds(1)));
   }
   for (std::thread& saver : savers) saver.join();
   EXPECT_EQ(torn, "") << "a look found a torn file";
