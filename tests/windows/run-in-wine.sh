@@ -53,12 +53,12 @@ missing_tool() {
 
 # A kernel built or booted without 32-bit support cannot start the 32-bit
 # Wine loader at all (nor can qemu-i386, which binfmt_misc may hand 32-bit
-# programs to). HUSHLINK_WIN32_GUEST=1 scripts/test.sh runs these tests in a
-# QEMU guest whose kernel does; run here, they are skipped, saying why.
+# programs to). scripts/test.sh runs these tests in a QEMU guest whose kernel
+# does; run here, they are skipped, saying why.
 if [[ $arch == win32 ]] && ! "$(dirname "$0")/../../scripts/kernel-runs-32bit.sh"; then
   reason="this kernel does not run 32-bit x86 programs itself, so 32-bit Wine cannot"
-  reason+=" start here; HUSHLINK_WIN32_GUEST=1 scripts/test.sh runs these tests in a"
-  reason+=" QEMU guest whose kernel does (scripts/run-in-guest.sh)"
+  reason+=" start here; scripts/test.sh runs these tests in a QEMU guest whose kernel"
+  reason+=" does (scripts/run-in-guest.sh)"
   skip "$reason"
 fi
 
