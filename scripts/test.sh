@@ -86,7 +86,7 @@ run_tests() {
 # while the Linux suites are built and run. Those run in the background too,
 # each while the next is built (their tests spend much of their time waiting
 # on child processes and files), one suite at a time but for the fuzz
-# targets. The guest, when there is one, is the longest path of all:
+# targets. The guest, when there is one, is the longest single job:
 # everything started after it gives way to it (the guest's processor is a
 # thread here, and one kept waiting holds up each program in it).
 for target in "${windows[@]}"; do
